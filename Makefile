@@ -1,0 +1,72 @@
+# Two commands for a newcomer: `make run` and `make test`.
+# Everything they need is installed by scripts/bootstrap.sh.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+SONGS      := $(BUILD)/songs
+
+.PHONY: all bootstrap configure build run test test-fast asan gui bench fuzz clean examples
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap.sh
+
+$(BUILD)/build.ninja: CMakeLists.txt | bootstrap
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVELL_SONGS_DIR=$(abspath $(SONGS))
+
+configure: bootstrap $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Convert the bundled examples into out/ and print the log.
+run: build
+	@mkdir -p out
+	$(BUILD)/tonvell-cli --overwrite all --date 20030105 -o out/ examples/*.mid
+
+songs: bootstrap
+	@scripts/fetch-songs.sh $(SONGS)
+
+# Every test: the normal build, then the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz regression pass.
+test: build songs
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory asan
+	$(MAKE) --no-print-directory fuzz-ci
+
+asan: bootstrap
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DTONVELL_SANITIZE=ON \
+	  -DTONVELL_GUI=OFF -DTONVELL_SONGS_DIR=$(abspath $(SONGS))
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+gui: build
+	$(BUILD)/tonvell
+
+bench: build songs
+	$(BUILD)/tonvell-bench
+
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
+
+$(FUZZ_BUILD)/build.ninja: CMakeLists.txt | bootstrap
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTONVELL_FUZZ=ON -DTONVELL_GUI=OFF -DTONVELL_TESTS=OFF
+
+fuzz-build: bootstrap $(FUZZ_BUILD)/build.ninja
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tonvell-fuzz
+
+# A long fuzzing session (FUZZ_SECONDS), new findings go to tests/fuzz-regressions.
+fuzz: fuzz-build songs
+	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz $(FUZZ_SECONDS) $(SONGS)
+
+# The short deterministic pass CI runs: every seed and regression file once.
+fuzz-ci: fuzz-build songs
+	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out

@@ -1,0 +1,232 @@
+#include "convert/paths.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+
+namespace tonvell {
+namespace {
+
+constexpr std::size_t kNone = std::string_view::npos;
+
+// Longest path, terminating NUL included, that the rules' platform accepts.
+// Under the Windows rules that is the classic 260-byte path buffer.
+constexpr std::size_t kWindowsPathLimit = 260;
+#ifdef PATH_MAX
+constexpr std::size_t kNativePathLimit = PATH_MAX;
+#else
+constexpr std::size_t kNativePathLimit = 4096;
+#endif
+
+bool isGbkLeadByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x81 && b <= 0xFE;
+}
+
+// Bytes taken by the character that starts at text[i]. Under the Windows
+// rules a GBK lead byte and the byte after it form one character; a lead
+// byte at the very end stands alone. Native text is UTF-8, where no byte of
+// a multi-byte character is ASCII, so every byte can be taken singly.
+std::size_t charLength(std::string_view text, std::size_t i, const PathRules& rules) {
+  if (rules.windows && isGbkLeadByte(text[i]) && i + 1 < text.size()) return 2;
+  return 1;
+}
+
+bool isSeparator(char c, const PathRules& rules) { return c == '/' || (rules.windows && c == '\\'); }
+
+// Index of the last single-byte character of `text` for which `match` holds,
+// scanning by whole characters from `from` (which must start a character).
+template <typename Match>
+std::size_t findLastChar(std::string_view text, std::size_t from, const PathRules& rules, Match match) {
+  std::size_t found = kNone;
+  for (std::size_t i = from; i < text.size(); i += charLength(text, i, rules)) {
+    if (charLength(text, i, rules) == 1 && match(text[i])) found = i;
+  }
+  return found;
+}
+
+// Index of the first single-byte character `c` at or after `from`.
+std::size_t findChar(std::string_view text, std::size_t from, char c, const PathRules& rules) {
+  for (std::size_t i = from; i < text.size(); i += charLength(text, i, rules)) {
+    if (charLength(text, i, rules) == 1 && text[i] == c) return i;
+  }
+  return kNone;
+}
+
+// Index where the last character of a non-empty text starts.
+std::size_t lastCharStart(std::string_view text, const PathRules& rules) {
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < text.size(); i += charLength(text, i, rules)) last = i;
+  return last;
+}
+
+// Drive ("C:" under the Windows rules), directory, base name and extension,
+// without any regard for network shares.
+PathParts splitOrdinary(std::string_view path, const PathRules& rules) {
+  PathParts parts;
+  std::size_t pos = 0;
+  if (rules.windows && !path.empty()) {
+    const std::size_t first = charLength(path, 0, rules);
+    if (first < path.size() && path[first] == ':') {
+      pos = first + 1;
+      parts.drive.assign(path.substr(0, pos));
+    }
+  }
+  const std::size_t lastSep = findLastChar(path, pos, rules, [&](char c) { return isSeparator(c, rules); });
+  const std::size_t nameStart = lastSep == kNone ? pos : lastSep + 1;
+  parts.directory.assign(path.substr(pos, nameStart - pos));
+  const std::size_t dot = findLastChar(path, nameStart, rules, [](char c) { return c == '.'; });
+  const std::size_t nameEnd = dot == kNone ? path.size() : dot;
+  parts.baseName.assign(path.substr(nameStart, nameEnd - nameStart));
+  parts.extension.assign(path.substr(nameEnd));
+  return parts;
+}
+
+std::string makeOrdinary(std::string_view drive, std::string_view directory, std::string_view baseName,
+                         std::string_view extension, const PathRules& rules) {
+  std::string out;
+  if (!drive.empty()) {
+    if (rules.windows) {
+      out.append(drive.substr(0, charLength(drive, 0, rules)));
+      out += ':';
+    } else {
+      out.append(drive);  // splitPath never gives one under the native rules
+    }
+  }
+  out.append(directory);
+  if (!directory.empty()) {
+    const std::size_t last = lastCharStart(directory, rules);
+    const bool endsWithSeparator =
+        charLength(directory, last, rules) == 1 && isSeparator(directory[last], rules);
+    if (!endsWithSeparator) out += rules.separator;
+  }
+  out.append(baseName);
+  if (!extension.empty()) {
+    if (extension.front() != '.') out += '.';
+    out.append(extension);
+  }
+  return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// A directory part that names no folder to walk: the root, the current
+// directory or its parent.
+bool needsNoWalk(std::string_view directory, const PathRules& rules) {
+  const char sep = rules.separator;
+  const std::string root(1, sep);
+  const std::string here = std::string(".") + sep;
+  const std::string up = std::string("..") + sep;
+  return directory.empty() || equalsIgnoringCase(directory, root) || equalsIgnoringCase(directory, here) ||
+         equalsIgnoringCase(directory, up);
+}
+
+// A path for stat() and mkdir(): one trailing "/" removed, the root kept.
+std::string withoutTrailingSlash(const std::string& path) {
+  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
+  return path;
+}
+
+class NativeDirectories final : public DirectoryService {
+ public:
+  bool isDirectory(const std::string& path) override {
+    struct stat info {};
+    return ::stat(withoutTrailingSlash(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+
+  bool createDirectory(const std::string& path) override {
+    const std::string target = withoutTrailingSlash(path);
+    if (::mkdir(target.c_str(), 0777) == 0) return true;
+    // Someone else may have made it between the look-up and now.
+    return errno == EEXIST && isDirectory(target);
+  }
+};
+
+}  // namespace
+
+PathParts splitPath(std::string_view path, const PathRules& rules) {
+  if (rules.windows && path.size() >= 2 && path[0] == '\\' && path[1] == '\\') {
+    const std::size_t serverEnd = findChar(path, 2, '\\', rules);
+    const std::size_t shareEnd = serverEnd == kNone ? kNone : findChar(path, serverEnd + 1, '\\', rules);
+    if (shareEnd != kNone) {
+      PathParts parts = splitOrdinary(path.substr(shareEnd), rules);
+      parts.drive.assign(path.substr(0, shareEnd));
+      return parts;
+    }
+    PathParts parts = splitOrdinary(path, rules);
+    parts.drive.clear();
+    return parts;
+  }
+  return splitOrdinary(path, rules);
+}
+
+std::string makePath(std::string_view drive, std::string_view directory, std::string_view baseName,
+                     std::string_view extension, const PathRules& rules) {
+  if (rules.windows && drive.size() >= 2 && drive[0] == '\\' && drive[1] == '\\') {
+    return std::string(drive) + makeOrdinary({}, directory, baseName, extension, rules);
+  }
+  return makeOrdinary(drive, directory, baseName, extension, rules);
+}
+
+int stripTrailingChar(std::string& text, char c, const PathRules& rules) {
+  if (text.empty()) return 0;
+  const std::size_t last = findLastChar(text, 0, rules, [c](char x) { return x == c; });
+  if (last == kNone || last + 1 != text.size()) return 0;
+  text.erase(last);
+  return 1;
+}
+
+DirectoryService& nativeDirectories() {
+  static NativeDirectories service;
+  return service;
+}
+
+int createDirectories(std::string_view drive, std::string_view directory, const PathRules& rules,
+                      DirectoryService& service) {
+  if (needsNoWalk(directory, rules)) return 1;
+  const char sep = rules.separator;
+
+  // Only components that end in a separator are walked; the deepest folder
+  // made is therefore the directory part up to its last separator. Refuse
+  // the whole walk up front rather than create part of a path that the
+  // platform cannot hold.
+  const std::size_t lastSep = findLastChar(directory, 0, rules, [sep](char c) { return c == sep; });
+  if (lastSep == kNone) return 1;
+  const std::size_t limit = rules.windows ? kWindowsPathLimit : kNativePathLimit;
+  if (makePath(drive, directory.substr(0, lastSep + 1), {}, {}, rules).size() + 1 > limit) return 0;
+
+  // A directory part that starts at the root walks from after the root,
+  // which is never looked up or made. Anything else ("." and "..", or a
+  // bare name) is walked relative to the current directory.
+  std::string accumulated;
+  std::size_t pos = 0;
+  if (directory.front() == sep) {
+    accumulated = sep;
+    pos = 1;
+  }
+  for (;;) {
+    const std::size_t next = findChar(directory, pos, sep, rules);
+    if (next == kNone) return 1;
+    accumulated.append(directory.substr(pos, next - pos));
+    accumulated += sep;
+    pos = next + 1;
+    std::string full = makePath(drive, accumulated, {}, {}, rules);
+    stripTrailingChar(full, sep, rules);
+    if (!service.isDirectory(full) && !service.createDirectory(full + sep)) return 0;
+  }
+}
+
+}  // namespace tonvell

@@ -1,0 +1,96 @@
+// The conversion workspace: the one state record every pass of a conversion
+// works on, and the result codes the passes return.
+//
+// Buffer roles, pass by pass (L = inputLength, capacity = max(16 L, 1 MiB)):
+//   load         the input file goes to bufferA[0, L)
+//   split        reads a copy in bufferB, writes channel c's stream at c x L of bufferA
+//   translation  reads the streams in bufferA, writes all channels' MFi events into bufferB
+//   assembly     copies the events to bufferA, writes the whole MFi file into bufferB from 0
+//   save         writes bufferB[0, writeLength) to the ".mld" file
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tonvell {
+
+// A stage's outcome; the value is also the string-table id of its log message.
+using ConvertResult = int;
+
+namespace result {
+inline constexpr ConvertResult kFileNotFound = 105;     // "找不到文件"
+inline constexpr ConvertResult kNoMemory = 106;         // "无法保证转换的内存"
+inline constexpr ConvertResult kSuccess = 108;          // never logged
+inline constexpr ConvertResult kNotMidi = 109;          // "不是 MIDI 文件"
+inline constexpr ConvertResult kSmpteDivision = 111;    // time-code division
+inline constexpr ConvertResult kCannotOpenOutput = 114; // written by the save step itself
+inline constexpr ConvertResult kNotFormat1 = 115;
+inline constexpr ConvertResult kReadFailed = 140;       // opened, but not read in full
+inline constexpr ConvertResult kHeaderTooLong = 141;    // title/copyright beyond 16-bit lengths
+}  // namespace result
+
+// Inputs of this size or more are refused with 106: offsets up to 16 x L
+// must stay within 32-bit signed integers.
+inline constexpr std::int64_t kMaxInputLength = std::int64_t{1} << 27;
+// Every work buffer holds at least this much, so tiny inputs with long notes
+// or long silences still have room.
+inline constexpr std::int64_t kMinBufferCapacity = std::int64_t{1} << 20;
+
+// Capacity of each work buffer for an input of `length` bytes.
+inline std::int64_t bufferCapacityFor(std::int64_t length) {
+  const std::int64_t scaled = length * 16;
+  return scaled < kMinBufferCapacity ? kMinBufferCapacity : scaled;
+}
+
+struct ConversionWorkspace {
+  int savedCount = 0;          // output files written in full this run
+  std::string promptPath;      // the path the overwrite prompt names
+  int overwriteAll = 0;        // 1: replace existing outputs without asking, for the rest of the run
+  int endOwnerChannel = 0;     // split: track index - 1; receives end-of-track events
+  int runningStatus = -1;      // last status byte read, -1 while none
+  std::string smfSequenceName; // first sequence-name meta event of the input (raw bytes)
+  std::string smfCopyright;    // last copyright meta event of the input (raw bytes)
+  int shownPercent = -1;       // whole percentage last shown
+  float progressValue = 0;     // 0..100
+  float progressStep = 0;      // percent per unit of the pass in hand
+  int mfiEventBytes = 0;       // all channels' MFi event bytes after the translation
+  int readEnd = 0;             // exclusive limit of the read cursor
+  int pendingDelta[16] = {};   // split: delta to write before the channel's next event
+  int streamPos[16] = {};      // split: write position; from the translation on: first MFi event
+  int streamLength[16] = {};   // split: stream bytes (closing bytes not counted); then MFi bytes
+  int division = 0;            // SMF ticks per quarter note
+  int channelCount = 0;        // channels with a non-empty stream after the split
+  int currentChannel = -1;     // channel being translated or merged; -1 after clearLog
+  std::int64_t absoluteTick = 0;     // split: ticks from the track's start (64-bit: hostile deltas)
+  std::int64_t deltaAccumulator = 0; // translation: SMF ticks since the last written event
+  std::uint16_t metaFlags = 0;       // 0x02 tempo written, 0x10 sequence name taken
+  int inputLength = 0;         // L
+  int writeLength = 0;         // write cursor at writeBase
+  int readPos = 0;             // read cursor into readBase
+
+  std::unique_ptr<std::uint8_t[]> bufferA;
+  std::unique_ptr<std::uint8_t[]> bufferB;
+  int bufferCapacity = 0;      // bytes in each of bufferA and bufferB
+
+  std::uint8_t* readBase = nullptr;
+  std::uint8_t* writeBase = nullptr;
+  // Bytes of readBase that hold loaded data: a read at the limit returns the
+  // byte at readEnd when it lies below this, else 0.
+  int readSize = 0;
+  // Set by any write that would pass the buffer's capacity; the write is not
+  // done and the pass ends with 106.
+  bool overflow = false;
+
+  // Allocates both buffers for an input of `length` bytes (already checked
+  // against kMaxInputLength). False when memory cannot be had; nothing is
+  // left allocated then.
+  bool allocateBuffers(int length);
+  void releaseBuffers();
+};
+
+inline constexpr std::uint16_t kMetaTempoWritten = 0x0002;
+inline constexpr std::uint16_t kMetaSequenceNameTaken = 0x0010;
+
+}  // namespace tonvell

@@ -1,0 +1,234 @@
+#include "mfi/translate.h"
+
+#include "mfi/output.h"
+#include "smf/reader.h"
+
+namespace tonvell {
+
+std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks) {
+  if (ticks == 0) return 0;
+  return ticks * 48 / ws.division;
+}
+
+std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks) {
+  if (ticks == 0) return 0;
+  const std::int64_t q = ticks * 48 / ws.division;
+  return q == 0 ? 1 : q;
+}
+
+int fillLongDelta(PassContext& pass, std::int64_t delta) {
+  if (delta <= 255) return static_cast<int>(delta);
+  ConversionWorkspace& ws = pass.ws;
+  const std::int64_t nops = (delta - 1) / 255;
+  if (!reserveOutput(ws, nops * 4)) return 0;
+  for (std::int64_t i = 0; i < nops; ++i) {
+    TONVELL_TRACE(pass.trace, "%6d | FF,DE,00  ; --- NOP\r\n", 255);
+    ws.writeBase[ws.writeLength++] = 0xFF;
+    ws.writeBase[ws.writeLength++] = 0xFF;
+    ws.writeBase[ws.writeLength++] = 0xDE;
+    ws.writeBase[ws.writeLength++] = 0x00;
+  }
+  return static_cast<int>(delta - 255 * nops);
+}
+
+void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int value, const char* name) {
+  ConversionWorkspace& ws = pass.ws;
+  const int d = fillLongDelta(pass, scaleTicks(ws, ticks));
+  if (ws.overflow) return;
+  writeByte(ws, d);
+  writeByte(ws, 0xFF);
+  writeByte(ws, code);
+  writeByte(ws, value);
+  TONVELL_TRACE(pass.trace, "%6d | FF,%02X,%02X  ; --- %s\r\n", d, code & 0xFF, value, name);
+}
+
+bool translateEvent(PassContext& pass, int status) {
+  ConversionWorkspace& ws = pass.ws;
+  const int s = status & 0xFF;
+  const bool ours = (s & 0x0F) == ws.currentChannel;
+  switch (s & 0xF0) {
+    case 0x80:  // note off: ends a note, found by the look-ahead
+    case 0xA0:  // key pressure
+      readByte(ws);
+      readByte(ws);
+      return false;
+    case 0x90: {
+      const int key = readByte(ws);
+      const int velocity = readByte(ws);
+      if (!ours || velocity == 0) return false;
+      translateNoteOn(pass, ws.deltaAccumulator, key, velocity);
+      return true;
+    }
+    case 0xB0: {
+      const int controller = readByte(ws);
+      const int value = readByte(ws);
+      if (!ours) return false;
+      switch (controller) {
+        case 1: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kModulation, value, "Modulation_Depth"); return true;
+        case 7: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kVolume, value, "Volume"); return true;
+        case 10: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kPanpot, value, "Panpot"); return true;
+        case 11: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kExpression, value, "Expression"); return true;
+        default: return false;
+      }
+    }
+    case 0xC0: {
+      const int program = readByte(ws);
+      if (!ours) return false;
+      writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kProgramBank, (program >> 6) + 2, "Program_Bank");
+      // Same moment as the bank: delta 0.
+      writeExtendedEvent(pass, 0, mfi::kProgramChange, program & 0x3F, "Program_Change");
+      return true;
+    }
+    case 0xD0:  // channel pressure
+      readByte(ws);
+      return false;
+    case 0xE0: {
+      const int first = readByte(ws);
+      const int second = readByte(ws);
+      if (!ours) return false;
+      writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kPitchbend, (first << 7) | (second & 0x7F), "Pitchbend_Change");
+      return true;
+    }
+    default:
+      break;
+  }
+
+  switch (s) {
+    case 0xF0:
+      readSysexId(ws);
+      skipToSysexEnd(ws);
+      return false;
+    case 0xF1:
+    case 0xF3:
+      readByte(ws);
+      return false;
+    case 0xF2:
+      readValue14(ws);
+      return false;
+    case 0xFF:
+      break;
+    default:  // 0xF4 to 0xFE: one byte
+      readByte(ws);
+      return false;
+  }
+
+  // Meta event.
+  const int type = readByte(ws);
+  const int length = readVarLen(ws);
+  switch (type) {
+    case 0x02:  // copyright: the last one wins, an empty one included
+      readText(ws, length, &ws.smfCopyright);
+      return false;
+    case 0x03: {  // sequence or track name: the first one wins
+      std::string name;
+      readText(ws, length, &name);
+      if (!(ws.metaFlags & kMetaSequenceNameTaken)) {
+        ws.smfSequenceName = std::move(name);
+        ws.metaFlags |= kMetaSequenceNameTaken;
+      }
+      return false;
+    }
+    case 0x2F: {
+      // Written with the accumulated delta, but the ticks are not used up:
+      // the channel's next written event counts them again.
+      writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kDataEnd, 0, "Data_End");
+      skipBytes(ws, length);
+      return false;
+    }
+    case 0x51: {
+      // Exactly three bytes, whatever the length says.
+      const int b1 = readByte(ws);
+      const int b2 = readByte(ws);
+      const int b3 = readByte(ws);
+      if (ws.metaFlags & kMetaTempoWritten) return false;
+      const int micros = (b1 << 16) | (b2 << 8) | b3;
+      if (micros == 0) return false;  // no tempo at all: ignored like a repeated one
+      int perMinute = 60000000 / micros;
+      if (perMinute > 255) perMinute = 255;  // the fastest the byte can hold
+      writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kTempo, perMinute, "Tempo");
+      ws.metaFlags |= kMetaTempoWritten;
+      return true;
+    }
+    default:
+      skipBytes(ws, length);
+      return false;
+  }
+}
+
+ConvertResult translateChannels(PassContext& pass) {
+  ConversionWorkspace& ws = pass.ws;
+  const TraceChannel& trace = pass.trace;
+  const int length = ws.inputLength;
+
+  ws.readBase = ws.bufferA.get();
+  ws.writeBase = ws.bufferB.get();
+  // The byte at a stream's limit is its first closing byte, inside the buffer.
+  ws.readSize = ws.bufferCapacity;
+  ws.metaFlags = 0;
+  ws.writeLength = 0;
+
+  pass.progress.beginProgress(16, "MLD基础转换中");
+  TONVELL_TRACE(trace, "■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n");
+  trace.separator();
+
+  for (int ch = 0; ch < 16; ++ch) {
+    pass.progress.refreshWindow();
+    ws.streamPos[ch] = ws.writeLength;
+    ws.deltaAccumulator = 0;
+    ws.currentChannel = ch;
+    ws.readPos = ch * length;
+    ws.readEnd = ch * length + ws.streamLength[ch];
+    ws.runningStatus = -1;
+    TONVELL_TRACE(trace, "◎声道:%2d ◎位置:%d\n", ch, ws.streamPos[ch]);
+
+    while (ws.readPos < ws.readEnd) {
+      if (ws.readPos % 100 == 0) pass.progress.refreshWindow();
+      ws.deltaAccumulator += readVarLen(ws);
+      int status;
+      if (peekByte(ws) >= 0x80) {
+        status = readByte(ws);
+        ws.runningStatus = status;
+      } else {
+        status = ws.runningStatus;
+      }
+      if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
+      if (ws.overflow) return result::kNoMemory;
+    }
+    ws.streamLength[ch] = ws.writeLength - ws.streamPos[ch];
+    pass.progress.stepProgress(1);
+    trace.separator();
+  }
+
+  TONVELL_TRACE(trace, "■显示 MLD 基础转换结果\n");
+  trace.separator();
+
+  ws.mfiEventBytes = 0;
+  for (int ch = 0; ch < 16; ++ch) {
+    const int n = ws.streamLength[ch];
+    ws.mfiEventBytes += n;
+    if (n == 0 || !trace.on()) continue;
+    TONVELL_TRACE(trace, "◎声道:%2d ◎声道容量:%d\n", ch, n);
+    const std::uint8_t* bytes = ws.writeBase + ws.streamPos[ch];
+    for (int i = 0; i < n; i += 16) {
+      char line[16 * 3 + 2];
+      int used = 0;
+      for (int k = i; k < n && k < i + 16; ++k) {
+        static const char hex[] = "0123456789ABCDEF";
+        line[used++] = hex[bytes[k] >> 4];
+        line[used++] = hex[bytes[k] & 15];
+        line[used++] = ',';
+      }
+      line[used++] = '\n';
+      trace.write(std::string_view(line, static_cast<size_t>(used)));
+    }
+    trace.separator();
+  }
+
+  pass.progress.finishProgress();
+  trace.separator();
+  TONVELL_TRACE(trace, "◎MLD 数据容量:%d 部件\n", ws.mfiEventBytes);
+  trace.separator();
+  return result::kSuccess;
+}
+
+}  // namespace tonvell

@@ -1,0 +1,67 @@
+// Translation of each channel's SMF events into 4-byte MFi events.
+//
+// MfiEvent, 4 bytes, two shapes told apart by byte 1:
+//   note      [0] delta (MFi ticks since the channel's previous event, 0..255)
+//             [1] note number in the channel's key range (0..62); bits 7..6 = 0
+//                 here, the track assembly puts the channel in track there
+//             [2] gate time in MFi ticks (0..255)
+//             [3] velocity: bits 7..2 the halved SMF velocity, bits 1..0 = 0
+//   extended  [0] delta  [1] 0xFF  [2] event code  [3] low 8 bits of the value
+// MFi time counts 48 ticks per quarter note whatever the SMF division; a delta
+// above 255 is carried by NOP events (delta 255 each) written in front.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/run.h"
+
+namespace tonvell {
+
+namespace mfi {
+inline constexpr int kTempo = 0xC3;
+inline constexpr int kCueEnd = 0xD0;
+inline constexpr int kNop = 0xDE;
+inline constexpr int kDataEnd = 0xDF;
+inline constexpr int kProgramChange = 0xE0;
+inline constexpr int kProgramBank = 0xE1;
+inline constexpr int kVolume = 0xE2;
+inline constexpr int kPanpot = 0xE3;
+inline constexpr int kPitchbend = 0xE4;
+inline constexpr int kExpression = 0xE6;
+inline constexpr int kModulation = 0xEA;
+inline constexpr int kDrumChannel = 9;
+}  // namespace mfi
+
+// Translates the sixteen channel streams (bufferA) into MFi events (bufferB),
+// channel after channel. 108, or 106 when the events do not fit.
+ConvertResult translateChannels(PassContext& pass);
+
+// Consumes the rest of the event with this status and writes what it yields.
+// True when the event used up deltaAccumulator (the caller restarts it).
+bool translateEvent(PassContext& pass, int status);
+
+// SMF ticks to MFi ticks: t x 48 / division, truncated; 0 stays 0.
+std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks);
+// As scaleTicks, but a non-zero count never gives 0 (gate times).
+std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks);
+// Writes NOP events while the delta exceeds 255; returns the rest (1..255),
+// or the delta itself when it is at most 255.
+int fillLongDelta(PassContext& pass, std::int64_t delta);
+// NOPs for the scaled delta, then the extended event and its trace line.
+void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int value, const char* name);
+
+// A sounding note-on of the current channel: key range, velocity bits, the
+// note's length by look-ahead, gate chains for long notes.
+void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity);
+// SMF ticks from the note-on (cursor just after it) to the event that ends
+// it, or -1 when the stream holds none. Moves neither readPos nor runningStatus.
+std::int64_t findNoteDuration(ConversionWorkspace& ws, int key);
+// The trace line, then the four bytes.
+void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits);
+
+// The trace name of a note number on a channel: "C5 " style on melodic
+// channels, the percussion instrument on the drum channel.
+const char* noteName(int channel, int note);
+
+}  // namespace tonvell

@@ -1,0 +1,107 @@
+// The byte cursor over the workspace's read buffer and the Standard MIDI File
+// primitives on it. These never fail and report nothing: at the limit
+// (readEnd) they stop moving. A read at the limit returns the byte at readEnd
+// when that byte still belongs to the loaded data (readSize), else 0, so no
+// read ever leaves the loaded input.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "convert/workspace.h"
+
+namespace tonvell {
+
+// The byte at readPos, without moving.
+inline int peekByte(const ConversionWorkspace& ws) {
+  return static_cast<unsigned>(ws.readPos) < static_cast<unsigned>(ws.readSize) ? ws.readBase[ws.readPos] : 0;
+}
+
+// The byte at readPos; moves past it while readPos < readEnd.
+inline int readByte(ConversionWorkspace& ws) {
+  if (ws.readPos < ws.readEnd) return ws.readBase[ws.readPos++];
+  return peekByte(ws);
+}
+
+inline bool atLimit(const ConversionWorkspace& ws) { return ws.readPos >= ws.readEnd; }
+
+// Big-endian, first byte high.
+inline std::uint32_t readU16(ConversionWorkspace& ws) {
+  const std::uint32_t hi = static_cast<std::uint32_t>(readByte(ws));
+  return (hi << 8) | static_cast<std::uint32_t>(readByte(ws));
+}
+inline std::uint32_t readU32(ConversionWorkspace& ws) {
+  const std::uint32_t hi = readU16(ws);
+  return (hi << 16) | readU16(ws);
+}
+
+// (first AND 0x7F) OR (second << 7): a 14-bit value, low part first.
+inline int readValue14(ConversionWorkspace& ws) {
+  const int lo = readByte(ws) & 0x7F;
+  return (lo | (readByte(ws) << 7)) & 0xFFFF;
+}
+
+// A manufacturer id: one byte, or 0 followed by two (then bit 16 is set).
+inline int readSysexId(ConversionWorkspace& ws) {
+  const int b0 = readByte(ws);
+  if (b0 != 0) return b0;
+  const int b1 = readByte(ws);
+  const int b2 = readByte(ws);
+  return 0x10000 + b1 * 0x100 + b2;
+}
+
+// A variable-length quantity of at most four bytes: 0 to 0x0FFFFFFF.
+inline int readVarLen(ConversionWorkspace& ws) {
+  int b = readByte(ws);
+  int value = b & 0x7F;
+  for (int n = 1; (b & 0x80) && n < 4; ++n) {
+    b = readByte(ws);
+    value = (value << 7) | (b & 0x7F);
+  }
+  return value;
+}
+
+// Reads `count` bytes into `text`, dropping NUL bytes. Stops at the limit:
+// a count beyond the data reads only what is there.
+void readText(ConversionWorkspace& ws, std::int64_t count, std::string* text);
+
+// Passes over `count` bytes (or up to the limit) without keeping them.
+inline void skipBytes(ConversionWorkspace& ws, std::int64_t count) {
+  const std::int64_t room = ws.readEnd > ws.readPos ? ws.readEnd - ws.readPos : 0;
+  ws.readPos += static_cast<int>(count < room ? count : room);
+}
+
+// Reads bytes until a 0xF7 has been read or the limit is reached.
+inline void skipToSysexEnd(ConversionWorkspace& ws) {
+  while (ws.readPos < ws.readEnd) {
+    if (ws.readBase[ws.readPos++] == 0xF7) return;
+  }
+}
+
+// The length of the first chunk with id `id` from readPos, with readPos on
+// its first data byte; 0 when there is none before readEnd, or when the
+// matching chunk is empty (readPos then past its header). A length that would
+// step backwards or past the loaded data ends the search with 0 and leaves
+// readPos at readEnd.
+std::uint32_t findChunk(ConversionWorkspace& ws, std::uint32_t id);
+
+// Appends pendingDelta[channel] in shortest variable-length form at
+// streamPos[channel] of writeBase (1 to 4 bytes). Leaves pendingDelta as is.
+// Sets overflow instead of writing past the buffer.
+inline void writePendingDelta(ConversionWorkspace& ws, int channel) {
+  const std::uint32_t d = static_cast<std::uint32_t>(ws.pendingDelta[channel]) & 0x0FFFFFFF;
+  std::uint8_t bytes[4];
+  int n = 0;
+  if (d >> 21) bytes[n++] = static_cast<std::uint8_t>(((d >> 21) & 0x7F) | 0x80);
+  if (n || (d >> 14)) bytes[n++] = static_cast<std::uint8_t>(((d >> 14) & 0x7F) | 0x80);
+  if (n || (d >> 7)) bytes[n++] = static_cast<std::uint8_t>(((d >> 7) & 0x7F) | 0x80);
+  bytes[n++] = static_cast<std::uint8_t>(d & 0x7F);
+  int& pos = ws.streamPos[channel];
+  if (pos > ws.bufferCapacity - n) {
+    ws.overflow = true;
+    return;
+  }
+  for (int i = 0; i < n; ++i) ws.writeBase[pos++] = bytes[i];
+}
+
+}  // namespace tonvell

@@ -1,0 +1,136 @@
+#include "support/test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include "convert/run.h"
+
+namespace tonvell::test {
+
+Bytes hex(const std::string& text) {
+  Bytes out;
+  int nibbles = 0;
+  int value = 0;
+  for (const char c : text) {
+    int v;
+    if (c >= '0' && c <= '9') v = c - '0';
+    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
+    else continue;
+    value = value * 16 + v;
+    if (++nibbles == 2) {
+      out.push_back(static_cast<std::uint8_t>(value));
+      nibbles = 0;
+      value = 0;
+    }
+  }
+  if (nibbles) throw std::invalid_argument("odd hex digits");
+  return out;
+}
+
+std::string hexOf(const std::uint8_t* data, std::size_t size) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string s;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i) s += ' ';
+    s += digits[data[i] >> 4];
+    s += digits[data[i] & 15];
+  }
+  return s;
+}
+
+std::string hexOf(const Bytes& bytes) { return hexOf(bytes.data(), bytes.size()); }
+
+std::string toString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+Bytes varLen(std::uint32_t value) {
+  Bytes out;
+  out.push_back(static_cast<std::uint8_t>(value & 0x7F));
+  while (value >>= 7) out.insert(out.begin(), static_cast<std::uint8_t>((value & 0x7F) | 0x80));
+  return out;
+}
+
+Bytes smfHeader(int format, int tracks, int division) {
+  return Bytes{'M', 'T', 'h', 'd', 0, 0, 0, 6,
+               static_cast<std::uint8_t>(format >> 8), static_cast<std::uint8_t>(format),
+               static_cast<std::uint8_t>(tracks >> 8), static_cast<std::uint8_t>(tracks),
+               static_cast<std::uint8_t>(division >> 8), static_cast<std::uint8_t>(division)};
+}
+
+Bytes track(const Bytes& events) {
+  const auto n = static_cast<std::uint32_t>(events.size());
+  Bytes out{'M', 'T', 'r', 'k', static_cast<std::uint8_t>(n >> 24), static_cast<std::uint8_t>(n >> 16),
+            static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+  out.insert(out.end(), events.begin(), events.end());
+  return out;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+Bytes workedExample() {
+  return concat({smfHeader(1, 3, 480),
+                 track(hex("00 FF 03 04 53 6F 6E 67  00 FF 51 03 07 A1 20  83 60 FF 51 03 06 1A 80  00 FF 2F 00")),
+                 track(hex("00 C0 00  00 90 3C 64  83 60 3C 00  00 FF 2F 00")),
+                 track(hex("00 FF 03 05 50 69 61 6E 6F  00 B1 07 64  81 70 91 40 50  81 70 81 40 40  00 FF 2F 00"))});
+}
+
+ConvertResult convertBytes(const Bytes& input, Bytes* out, const ConverterSettings& settings, TraceChannel* trace,
+                           CalendarDate date) {
+  ConversionWorkspace ws;
+  NullProgress progress;
+  TraceChannel silent;
+  const DateSource today = [date] { return date; };
+  ConvertResult code =
+      loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
+  if (code != result::kSuccess) return code;
+  PassContext pass{ws, progress, trace ? *trace : silent, settings, today};
+  code = convertLoaded(pass);
+  if (code == result::kSuccess && out) out->assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
+  return code;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tonvell-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make read-only folders writable again so everything can go.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec)) ::chmod(it->path().c_str(), 0755);
+  }
+  ::chmod(path_.c_str(), 0755);
+  std::filesystem::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace tonvell::test
