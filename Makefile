@@ -25,7 +25,11 @@ build: configure
 # Convert the bundled examples into out/ and print the log.
 run: build
 	@mkdir -p out
-	$(BUILD)/tonvell-cli --overwrite all --date 20030105 -o out/ examples/*.mid
+	@$(BUILD)/tonvell-cli --overwrite all --date 20030105 -o out/ examples/*.mid
+
+# Write the bundled example MIDI files again (they are committed as well).
+examples:
+	python3 scripts/make-examples.py
 
 songs: bootstrap
 	@scripts/fetch-songs.sh $(SONGS)

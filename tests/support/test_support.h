@@ -113,4 +113,17 @@ void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+// A program run to its end: exit status (128 + signal when killed), and
+// everything it wrote to standard output and standard error.
+struct ProcessResult {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs argv[0] (searched in PATH) with `input` on its standard input, in the
+// folder `cwd` when not empty. `env` entries "NAME=value" are set, a bare
+// "NAME" is removed from the environment.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         const std::string& cwd = "", const std::vector<std::string>& env = {});
+
 }  // namespace tonvell::test

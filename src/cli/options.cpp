@@ -1,0 +1,86 @@
+#include "cli/options.h"
+
+#include <cstdint>
+#include <ctime>
+
+namespace tonvell::cli {
+
+namespace {
+
+bool leapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int daysInMonth(int y, int m) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && leapYear(y) ? 29 : kDays[m - 1];
+}
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::optional<CalendarDate> parseDate(std::string_view text) {
+  if (text.size() != 8) return std::nullopt;
+  int v[8];
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+    v[i] = text[i] - '0';
+  }
+  CalendarDate d;
+  d.year = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
+  d.month = v[4] * 10 + v[5];
+  d.day = v[6] * 10 + v[7];
+  if (d.year < 1 || d.month < 1 || d.month > 12 || d.day < 1 || d.day > daysInMonth(d.year, d.month))
+    return std::nullopt;
+  return d;
+}
+
+std::optional<CalendarDate> dateFromEpoch(std::string_view seconds) {
+  if (seconds.empty() || seconds.size() > 18) return std::nullopt;
+  std::int64_t value = 0;
+  for (const char c : seconds) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  const auto t = static_cast<std::time_t>(value);
+  std::tm utc{};
+  if (!gmtime_r(&t, &utc)) return std::nullopt;
+  CalendarDate d{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday};
+  if (d.year < 1 || d.year > 9999) return std::nullopt;
+  return d;
+}
+
+std::vector<std::string> splitListLines(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const std::size_t lf = text.find('\n');
+    if (lf == std::string_view::npos) {
+      lines.emplace_back(text);
+      break;
+    }
+    lines.emplace_back(text.substr(0, lf));
+    text.remove_prefix(lf + 1);
+  }
+  return lines;
+}
+
+int parseOverwriteAnswer(std::string_view answer) {
+  const std::string_view a = trimmed(answer);
+  if (a == "y" || a == "Y" || a == "yes" || a == "是") return OverwritePrompt::kYes;
+  if (a == "a" || a == "A" || a == "all" || a == "全部覆盖") return OverwritePrompt::kOverwriteAll;
+  if (a == "s" || a == "S" || a == "skip" || a == "跳过" || a == "n" || a == "N" || a == "no")
+    return OverwritePrompt::kSkip;
+  return 0;
+}
+
+int countTakenLines(const std::vector<std::string>& lines) {
+  int n = 0;
+  for (const std::string& line : lines)
+    if (cutLine(line) > 0) ++n;
+  return n;
+}
+
+}  // namespace tonvell::cli

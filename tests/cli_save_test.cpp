@@ -1,0 +1,188 @@
+// Saving as the command line drives it: the overwrite question and its
+// answers, output folders, and outputs that cannot be written.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "mfi/inspect.h"
+#include "support/test_support.h"
+
+namespace tonvell::test {
+namespace {
+
+const std::string kQuestion = "要覆盖此文件吗? [y=是 / a=全部覆盖 / s=跳过] ";
+
+ProcessResult cli(std::vector<std::string> args, const std::string& cwd, const std::string& input = "") {
+  args.insert(args.begin(), {TONVELL_CLI, "--date", "20030105"});
+  return runProcess(args, input, cwd);
+}
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// Two inputs whose outputs already exist in out/.
+struct TwoExisting {
+  TempDir dir;
+  const Bytes old = hex("6F 6C 64");
+  TwoExisting() {
+    writeFile(dir.file("a.mid"), workedExample());
+    writeFile(dir.file("b.mid"), workedExample());
+    ::mkdir(dir.file("out").c_str(), 0755);
+    writeFile(dir.file("out/a.mld"), old);
+    writeFile(dir.file("out/b.mld"), old);
+  }
+  ProcessResult run(std::vector<std::string> options, const std::string& input = "") {
+    options.insert(options.end(), {"-o", "out/", "a.mid", "b.mid"});
+    return cli(options, dir.path(), input);
+  }
+  bool replaced(const char* name) { return readFile(dir.file(std::string("out/") + name)).size() == 186; }
+};
+
+TEST(CliOverwrite, AllThenAskedAgainInTheNextRun) {
+  TwoExisting t;
+  ProcessResult r = t.run({"--overwrite", "ask"}, "a\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("     => out/a.mld\n     ※从这以后全部覆盖\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("001: b.mid\n     => out/b.mld\n--------"), std::string::npos) << r.out;
+  EXPECT_EQ(count(r.err, kQuestion), 1) << r.err;
+  EXPECT_NE(r.err.find("输出的文件已存在: out/a.mld\n" + kQuestion), std::string::npos);
+  EXPECT_TRUE(t.replaced("a.mld"));
+  EXPECT_TRUE(t.replaced("b.mld"));
+
+  // The next run asks again, for each file; end of input counts as skip.
+  r = t.run({"--overwrite", "ask"}, "s\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(count(r.err, kQuestion), 2) << r.err;
+  EXPECT_EQ(count(r.out, "     ※已跳过\n"), 2) << r.out;
+  EXPECT_NE(r.out.find("已检查 2 个文件、已保存了 0 个文件。\n"), std::string::npos);
+}
+
+TEST(CliOverwrite, YesAndUnknownAnswers) {
+  TwoExisting t;
+  const ProcessResult r = t.run({"--overwrite", "ask"}, "maybe\ny\nS\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(count(r.err, kQuestion), 3) << r.err;  // "maybe" is asked again
+  EXPECT_NE(r.out.find("     => out/a.mld\n     ※已覆盖\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("     => out/b.mld\n     ※已跳过\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(t.replaced("a.mld"));
+  EXPECT_EQ(readFile(t.dir.file("out/b.mld")), t.old);
+}
+
+TEST(CliOverwrite, ModesWithoutQuestions) {
+  TwoExisting t;
+  // Standard input is not a terminal: skip by default, without asking.
+  ProcessResult r = t.run({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(count(r.out, "     ※已跳过\n"), 2);
+  EXPECT_EQ(readFile(t.dir.file("out/a.mld")), t.old);
+
+  r = t.run({"--overwrite", "skip"}, "y\ny\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(count(r.out, "     ※已跳过\n"), 2);
+  EXPECT_EQ(readFile(t.dir.file("out/b.mld")), t.old);
+
+  r = t.run({"--overwrite", "all"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(count(r.out, "     ※从这以后全部覆盖\n"), 1) << r.out;
+  EXPECT_EQ(count(r.out, "※"), 1) << r.out;
+  EXPECT_TRUE(t.replaced("a.mld"));
+  EXPECT_TRUE(t.replaced("b.mld"));
+}
+
+TEST(CliOverwrite, SameInputTwiceInOneRun) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const ProcessResult r = cli({"--overwrite", "ask", "a.mid", "a.mid"}, dir.path(), "y\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(count(r.err, kQuestion), 1);
+  EXPECT_NE(r.out.find("001: a.mid\n     => ./a.mld\n     ※已覆盖\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("已保存了 2 个文件"), std::string::npos);
+}
+
+TEST(CliFolders, MissingFoldersAreCreated) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const std::string nested = dir.file("x/y/z/");
+  ProcessResult r = cli({"-o", nested, "a.mid"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("     => " + nested + "a.mld\n"), std::string::npos);
+  EXPECT_EQ(readFile(nested + "a.mld").size(), 186u);
+
+  // Relative folders, with and without the final "/".
+  r = cli({"-o", "out/sub/", "a.mid"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("     => out/sub/a.mld\n"), std::string::npos);
+  EXPECT_TRUE(fileExists(dir.file("out/sub/a.mld")));
+  r = cli({"-o", "rel", dir.file("a.mid")}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("     => rel/a.mld\n"), std::string::npos);
+  EXPECT_TRUE(fileExists(dir.file("rel/a.mld")));
+
+  // The default folder is the current one, not the input's.
+  ::mkdir(dir.file("in").c_str(), 0755);
+  writeFile(dir.file("in/c.mid"), workedExample());
+  r = cli({"in/c.mid"}, dir.path());
+  EXPECT_NE(r.out.find("     => ./c.mld\n"), std::string::npos);
+  EXPECT_TRUE(fileExists(dir.file("c.mld")));
+  EXPECT_FALSE(fileExists(dir.file("in/c.mld")));
+}
+
+TEST(CliFolders, PlainFileWhereAFolderIsNeeded) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  writeFile(dir.file("blocker"), hex("00"));
+  const ProcessResult r = cli({"-o", "blocker/sub/", "a.mid"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("     => blocker/sub/a.mld\n  打不开输出文件\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("已检查 1 个文件、已保存了 0 个文件。"), std::string::npos);
+}
+
+TEST(CliFolders, ReadOnlyOutputStaysAsItWas) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const Bytes old = hex("6F 6C 64");
+  writeFile(dir.file("a.mld"), old);
+  ::chmod(dir.file("a.mld").c_str(), 0444);
+  const ProcessResult r = cli({"--overwrite", "ask", "a.mid"}, dir.path(), "y\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("     => ./a.mld\n     ※已覆盖\n  打不开输出文件\n"), std::string::npos) << r.out;
+  EXPECT_EQ(readFile(dir.file("a.mld")), old);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.file("a.mld").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+}
+
+TEST(CliFolders, FailedWriteKeepsTheOldFile) {
+  if (::access("/usr/bin/prlimit", X_OK) != 0) GTEST_SKIP() << "prlimit is not installed";
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  writeFile(dir.file("b.mid"), workedExample());
+  ::mkdir(dir.file("out").c_str(), 0755);
+  const Bytes old = hex("6F 6C 64");
+  writeFile(dir.file("out/a.mld"), old);
+  // The output is 186 bytes; files may not grow past 100.
+  const ProcessResult r = runProcess({"/usr/bin/prlimit", "--fsize=100", "--", TONVELL_CLI, "--date", "20030105",
+                                      "--overwrite", "all", "-o", "out/", "a.mid", "b.mid"},
+                                     "", dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.out.find("     => out/a.mld\n     ※从这以后全部覆盖\n  写入输出文件失败，未保存\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("     => out/b.mld\n  写入输出文件失败，未保存\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("已检查 2 个文件、已保存了 0 个文件。"), std::string::npos);
+  EXPECT_EQ(readFile(dir.file("out/a.mld")), old);
+  EXPECT_FALSE(fileExists(dir.file("out/b.mld")));
+  for (const auto& entry : std::filesystem::directory_iterator(dir.file("out")))
+    EXPECT_EQ(entry.path().filename().string().rfind(".tonvell-", 0), std::string::npos) << entry.path();
+}
+
+}  // namespace
+}  // namespace tonvell::test
