@@ -1,0 +1,140 @@
+// The program's only window: the list of input files, the output folder, the
+// header options, the progress display and the log. It owns the Converter
+// (workspace, settings and run fields) for its whole life and starts the
+// batch run on its own thread.
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <QStringList>
+
+#include <string>
+
+#include "convert/run.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+
+namespace tonvell::ui {
+
+class FileListEdit;
+class LogView;
+class UpDownControl;
+
+class ConverterDialog : public QDialog {
+  Q_OBJECT
+ public:
+  // The result of a close by the exit button; the close box and Esc give 2.
+  static constexpr int kExit = 1;
+  static constexpr int kCancel = 2;
+  // The id of the about item of the context menu.
+  static constexpr int kAboutCommand = 16;
+
+  // Opens the window: makes the program's folder the current directory,
+  // applies the defaults and loads the settings from `settingsPath` (an empty
+  // path keeps them in memory only), clears the log and shows the fields.
+  explicit ConverterDialog(const QString& settingsPath, QWidget* parent = nullptr);
+  // Closes the window if the modal loop has not: pulls, saves the settings,
+  // restores the start directory.
+  ~ConverterDialog() override;
+
+  Converter& converter() { return converter_; }
+  // A control by its id (the controls' object names are their ids).
+  QWidget* control(int id) const;
+  // The current directory when the window opened (bytes).
+  const std::string& startDirectory() const { return startDirectory_; }
+  // True while a batch run holds the window.
+  bool running() const { return running_; }
+
+  // Data exchange. pull(): controls into fields, in the exchange order; false
+  // when the master volume is refused, after telling the user (the controls
+  // after it are not read then). push(): fields into controls.
+  bool pull();
+  void push();
+
+  // The context menu of the window's background: the about item.
+  QMenu* createContextMenu();
+
+ public slots:
+  void startRun();        // 1006
+  void browseFile();      // 1007
+  void browseFolder();    // 1008
+  void exitWindow();      // 1: closes with 1 only when the pull succeeds
+  void enableTextEdits(); // 1021, 1022
+  void appendFiles(const QStringList& paths);  // files dropped on 1009
+  void showAbout();
+  void reject() override;  // the close box and Esc: 2, without a pull
+  void done(int result) override;
+
+ protected:
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // What the run sees of the window.
+  class Display final : public RunDisplay {
+   public:
+    explicit Display(ConverterDialog& w) : w_(w) {}
+    int lineCount() override;
+    std::string line(int index) override;
+    bool pull() override { return w_.pull(); }
+    void push() override { w_.push(); }
+    void repaint() override;
+
+   private:
+    ConverterDialog& w_;
+  };
+  // The overwrite question, asked in front of the window.
+  class Prompt final : public OverwritePrompt {
+   public:
+    explicit Prompt(ConverterDialog& w) : w_(w) {}
+    int ask(const std::string& path) override;
+
+   private:
+    ConverterDialog& w_;
+  };
+
+  void buildControls();
+  void initialise();
+  void finish();
+  void traceDirectory(const std::string& directory);
+  bool pullMasterVolume();
+  void applyEditStates();
+  void appendToFileList(const QString& line);
+
+  Display display_{*this};
+  Prompt prompt_{*this};
+  Converter converter_{display_, prompt_};
+  QString settingsPath_;
+  std::string startDirectory_;
+  QString fileListText_;          // the file list as last exchanged
+  bool fileListChanged_ = false;  // fileListText_ changed since; the next push shows it
+  bool fileListEdited_ = false;   // the box changed since; the next pull reads it
+  bool pushingFileList_ = false;
+  bool closed_ = false;
+  bool running_ = false;
+
+  FileListEdit* fileList_ = nullptr;   // 1009
+  QCheckBox* copyrightCheck_ = nullptr; // 1021
+  QLineEdit* copyrightEdit_ = nullptr;  // 1020
+  QCheckBox* titleCheck_ = nullptr;     // 1022
+  QLineEdit* titleEdit_ = nullptr;      // 1023
+  QLineEdit* outputFolder_ = nullptr;   // 1001
+  QLabel* status_ = nullptr;            // 1010
+  QLabel* percent_ = nullptr;           // 1012
+  QProgressBar* progress_ = nullptr;    // 1003
+  LogView* log_ = nullptr;              // 1011
+  QCheckBox* copyProhibit_ = nullptr;   // 1025
+  QCheckBox* masterVolumeCheck_ = nullptr; // 1027
+  QLineEdit* masterVolume_ = nullptr;   // 1024
+  UpDownControl* masterVolumeUpDown_ = nullptr; // 1026
+  QCheckBox* smfCopyright_ = nullptr;   // 1028
+  QCheckBox* smfSeqName_ = nullptr;     // 1029
+  QCheckBox* loop_ = nullptr;           // 1030
+};
+
+}  // namespace tonvell::ui
