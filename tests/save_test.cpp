@@ -89,13 +89,21 @@ TEST_F(SaveMld, PathsBeyondTheSystemLimitFailClearly) {
 }
 
 TEST_F(SaveMld, ANewFileGetsTheUsualPermissions) {
-  const mode_t mask = umask(022);
+  const mode_t mask = umask(0);
+  umask(mask);
   h.converter.settings.outputFolder = dir.path();
   h.converter.batchRun();
-  umask(mask);
   struct stat st {};
   ASSERT_EQ(stat(dir.file("in.dir.mld").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask) << "not the temporary file's 0600";
+
+  // A replaced file keeps its own permissions.
+  ASSERT_EQ(chmod(dir.file("in.dir.mld").c_str(), 0640), 0);
+  h.prompt.answers = {OverwritePrompt::kYes};
+  h.converter.batchRun();
+  ASSERT_EQ(stat(dir.file("in.dir.mld").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_NE(log().find("已保存了 1 个文件"), std::string::npos);
 }
 
 }  // namespace

@@ -41,6 +41,16 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// The process's file-creation mask, read once (reading it means setting it).
+mode_t processUmask() {
+  static const mode_t mask = [] {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
 // The file is written beside the target under a temporary name and renamed
 // over it only once every byte is written and flushed: a failed write leaves
 // any existing file as it was and no partial file behind.
@@ -52,8 +62,8 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
   if (path.size() >= PATH_MAX) return WriteOutcome::kCannotOpen;
   std::string target = path;
   struct stat st {};
-  mode_t mode = 0666;
-  bool keepMode = false;
+  mode_t mode = 0666 & ~processUmask();
+  bool replacing = false;
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // Write through a symbolic link to the file it names, keeping the link.
     char resolved[PATH_MAX];
@@ -66,7 +76,7 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
     if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
       return WriteOutcome::kCannotOpen;
     mode = st.st_mode & 07777;
-    keepMode = true;
+    replacing = true;
   } else if (errno != ENOENT) {
     return WriteOutcome::kCannotOpen;
   }
@@ -75,12 +85,10 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
   if (temp.size() >= PATH_MAX) return WriteOutcome::kCannotOpen;
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return WriteOutcome::kCannotOpen;
-  if (!keepMode) {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    mode = 0666 & ~mask;
-  }
-  const bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && ::fsync(fd) == 0;
+  // Data replacing an existing file reaches the disk before the rename, so
+  // that even a power loss leaves the old file or the new one. A new file
+  // risks nothing older, and skips the flush: it is most of a batch's time.
+  const bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && (!replacing || ::fsync(fd) == 0);
   if (::close(fd) != 0 || !ok) {
     ::unlink(temp.c_str());
     return WriteOutcome::kWriteFailed;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tonvell {
 
@@ -66,6 +67,15 @@ struct ConversionWorkspace {
   std::int64_t absoluteTick = 0;     // split: ticks from the track's start (64-bit: hostile deltas)
   std::int64_t deltaAccumulator = 0; // translation: SMF ticks since the last written event
   std::uint16_t metaFlags = 0;       // 0x02 tempo written, 0x10 sequence name taken
+  // Translation: the length in SMF ticks of each sounding note-on of the
+  // channel in hand, in stream order (-1: nothing in the stream ends it),
+  // found in one pass before the channel is translated; the next to use.
+  // Empty outside the translation.
+  std::vector<std::int64_t> noteLengths;
+  std::size_t nextNoteLength = 0;
+  // Translation: look for each note's end by scanning ahead from its note-on
+  // instead (quadratic; the reference the one-pass search is checked against).
+  bool noteLengthsByScan = false;
   int inputLength = 0;         // L
   int writeLength = 0;         // write cursor at writeBase
   int readPos = 0;             // read cursor into readBase

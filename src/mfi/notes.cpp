@@ -67,7 +67,7 @@ void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int veloci
   writeByte(ws, velocityBits);
 }
 
-std::int64_t findNoteDuration(ConversionWorkspace& ws, int key) {
+std::int64_t findNoteDurationByScan(ConversionWorkspace& ws, int key) {
   const int saved = ws.readPos;
   int s = ws.runningStatus & 0xFF;
   std::int64_t sum = 0;
@@ -122,7 +122,10 @@ void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocit
     }
   }
   const int velocityBits = ((velocity / 2) & 0x3F) * 4;
-  const std::int64_t duration = findNoteDuration(ws, key);
+  // Found for the whole channel before it was translated; a note-on
+  // translated on its own is looked ahead for here.
+  const std::int64_t duration = ws.nextNoteLength < ws.noteLengths.size() ? ws.noteLengths[ws.nextNoteLength++]
+                                                                           : findNoteDurationByScan(ws, key);
   const int d = fillLongDelta(pass, scaleTicks(ws, delta));
   if (ws.overflow) return;
   // A note that never ends sounds for one tick, whatever the division.

@@ -1,5 +1,10 @@
 #include "mfi/translate.h"
 
+#include <algorithm>
+#include <cassert>
+#include <vector>
+
+#include "mfi/lookahead.h"
 #include "mfi/output.h"
 #include "smf/reader.h"
 
@@ -167,6 +172,21 @@ ConvertResult translateChannels(PassContext& pass) {
   ws.metaFlags = 0;
   ws.writeLength = 0;
 
+  // The note lengths are kept only while the channels are translated.
+  struct ReleaseNoteLengths {
+    ConversionWorkspace& ws;
+    ~ReleaseNoteLengths() {
+      std::vector<std::int64_t>().swap(ws.noteLengths);
+      ws.nextNoteLength = 0;
+    }
+  } releaseNoteLengths{ws};
+  NoteEndFinder noteEnds;
+  if (!ws.noteLengthsByScan) {
+    int longest = 0;
+    for (int ch = 0; ch < 16; ++ch) longest = std::max(longest, ws.streamLength[ch]);
+    if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
+  }
+
   pass.progress.beginProgress(16, "MLD基础转换中");
   TONVELL_TRACE(trace, "■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n");
   trace.separator();
@@ -180,6 +200,9 @@ ConvertResult translateChannels(PassContext& pass) {
     ws.readEnd = ch * length + ws.streamLength[ch];
     ws.runningStatus = -1;
     TONVELL_TRACE(trace, "◎声道:%2d ◎位置:%d\n", ch, ws.streamPos[ch]);
+    ws.noteLengths.clear();
+    ws.nextNoteLength = 0;
+    if (!ws.noteLengthsByScan && !noteEnds.findNoteLengths(ws)) return result::kNoMemory;
 
     while (ws.readPos < ws.readEnd) {
       if (ws.readPos % 100 == 0) pass.progress.refreshWindow();
@@ -194,6 +217,8 @@ ConvertResult translateChannels(PassContext& pass) {
       if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
       if (ws.overflow) return result::kNoMemory;
     }
+    // Every length found was used, by the note-ons it was found for.
+    assert(ws.nextNoteLength == ws.noteLengths.size());
     ws.streamLength[ch] = ws.writeLength - ws.streamPos[ch];
     pass.progress.stepProgress(1);
     trace.separator();

@@ -52,11 +52,15 @@ int fillLongDelta(PassContext& pass, std::int64_t delta);
 void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int value, const char* name);
 
 // A sounding note-on of the current channel: key range, velocity bits, the
-// note's length by look-ahead, gate chains for long notes.
+// note's length (the next of ws.noteLengths, which the translation fills for
+// each channel; scanned for when there is none), gate chains for long notes.
 void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity);
 // SMF ticks from the note-on (cursor just after it) to the event that ends
-// it, or -1 when the stream holds none. Moves neither readPos nor runningStatus.
-std::int64_t findNoteDuration(ConversionWorkspace& ws, int key);
+// it, or -1 when the stream holds none, by scanning ahead: a scan to the
+// stream's end for a note that never ends. Moves neither readPos nor
+// runningStatus. NoteEndFinder (mfi/lookahead.h) gives the same answers for a
+// whole channel in one pass.
+std::int64_t findNoteDurationByScan(ConversionWorkspace& ws, int key);
 // The trace line, then the four bytes.
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits);
 

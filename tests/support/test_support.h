@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,8 +45,13 @@ class ScriptedPrompt : public OverwritePrompt {
  public:
   std::deque<int> answers;
   std::vector<std::string> asked;
+  // Runs before each answer with the path asked about: the prompt comes
+  // between the existence check and the write, so a test can change the
+  // file system there.
+  std::function<void(const std::string&)> onAsk;
   int ask(const std::string& path) override {
     asked.push_back(path);
+    if (onAsk) onAsk(path);
     if (answers.empty()) return kSkip;
     const int a = answers.front();
     answers.pop_front();

@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Batch throughput: tonvell-cli converting a folder of songs against cp
+# copying the same files to the same place, measured in the same run.
+#
+#   scripts/throughput.sh [-c CLI] [-s SONGS] [-n FILES] [-r REPETITIONS] [-k]
+#
+# The songs are repeated (copied under numbered names) until there are FILES
+# inputs in a temporary folder. Each repetition times, in alternating order,
+#   cp    FILES... OUT/
+#   cli   --overwrite all -q --date 20030105 -o OUT/ -l LIST
+# into a new, empty output folder, and prints both times. The summary gives
+# the median of each and the ratio of the medians (conversion / copy).
+# -k keeps the temporary folder. Exit status 0, or 1 when the conversion
+# failed or its ratio is above $TONVELL_MAX_RATIO (when set).
+set -euo pipefail
+
+cli=build/tonvell-cli
+songs=build/songs
+files=1000
+reps=7
+keep=0
+while getopts "c:s:n:r:k" opt; do
+  case $opt in
+    c) cli=$OPTARG ;;
+    s) songs=$OPTARG ;;
+    n) files=$OPTARG ;;
+    r) reps=$OPTARG ;;
+    k) keep=1 ;;
+    *) sed -n '2,16p' "$0" >&2; exit 2 ;;
+  esac
+done
+
+cli=$(realpath "$cli")
+[ -x "$cli" ] || { echo "throughput: no program at $cli" >&2; exit 2; }
+shopt -s nullglob
+sources=("$songs"/*.mid)
+[ ${#sources[@]} -gt 0 ] || { echo "throughput: no songs in $songs (scripts/fetch-songs.sh $songs)" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tonvell-throughput-XXXXXX")
+[ "$keep" = 1 ] || trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/in"
+inputs=()
+for ((i = 0; i < files; ++i)); do
+  src=${sources[i % ${#sources[@]}]}
+  dst=$(printf '%s/in/%04d_%s' "$work" "$i" "$(basename "$src")")
+  cp "$src" "$dst"
+  inputs+=("$dst")
+done
+printf '%s\n' "${inputs[@]}" >"$work/list"
+bytes=$(cat "${inputs[@]}" | wc -c)
+# Warm the page cache and the program.
+cat "${inputs[@]}" >/dev/null
+"$cli" --overwrite all -q --date 20030105 -o "$work/warm/" "${inputs[0]}" >/dev/null
+
+now() { echo "${EPOCHREALTIME/./}"; }  # microseconds
+
+# Each timing writes into a new, empty folder, with nothing of the previous
+# timing left to write back. Nothing is deleted until the end: a file system
+# may take longer to create files while many were deleted a moment ago.
+fresh_output() { out="$work/out-$1"; mkdir "$out"; sync; }
+
+time_copy() {
+  fresh_output "cp-$1"
+  local t0; t0=$(now)
+  cp -- "${inputs[@]}" "$out/"
+  echo $(($(now) - t0))
+}
+
+time_convert() {
+  fresh_output "cli-$1"
+  local t0 t1; t0=$(now)
+  if ! "$cli" --overwrite all -q --date 20030105 -o "$out/" -l "$work/list" >"$work/log" 2>&1; then
+    echo "throughput: the conversion failed; its log is in $work/log" >&2
+    keep=1; trap - EXIT
+    return 1
+  fi
+  t1=$(now)
+  local made; made=$(find "$out" -name '*.mld' | wc -l)
+  if [ "$made" -ne "$files" ]; then
+    echo "throughput: $made of $files outputs written" >&2
+    return 1
+  fi
+  echo $((t1 - t0))
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
+
+echo "throughput: $files files, $bytes bytes, $reps repetitions, $(nproc) cores"
+copies=() converts=()
+for ((r = 0; r < reps; ++r)); do
+  if ((r % 2 == 0)); then
+    c=$(time_copy "$r"); v=$(time_convert "$r")
+  else
+    v=$(time_convert "$r"); c=$(time_copy "$r")
+  fi
+  copies+=("$c"); converts+=("$v")
+  printf '  repetition %d: cp %8.1f ms   tonvell-cli %8.1f ms   ratio %.2f\n' \
+    "$r" "$(echo "$c / 1000" | bc -l)" "$(echo "$v / 1000" | bc -l)" "$(echo "$v / $c" | bc -l)"
+done
+mc=$(printf '%s\n' "${copies[@]}" | median)
+mv=$(printf '%s\n' "${converts[@]}" | median)
+ratio=$(echo "$mv / $mc" | bc -l)
+printf 'median: cp %.1f ms, tonvell-cli %.1f ms (%.1f files/s, %.2f MB/s); ratio %.2f\n' \
+  "$(echo "$mc / 1000" | bc -l)" "$(echo "$mv / 1000" | bc -l)" \
+  "$(echo "$files * 1000000 / $mv" | bc -l)" "$(echo "$bytes / $mv" | bc -l)" "$ratio"
+[ "$keep" = 1 ] && echo "throughput: files kept in $work"
+if [ -n "${TONVELL_MAX_RATIO:-}" ] && (($(echo "$ratio > $TONVELL_MAX_RATIO" | bc -l))); then
+  echo "throughput: ratio $ratio is above $TONVELL_MAX_RATIO" >&2
+  exit 1
+fi

@@ -1,0 +1,395 @@
+// The one-pass note look-ahead (NoteEndFinder) against the note-by-note scan
+// (findNoteDurationByScan): the same MFi bytes and the same trace for every
+// input, including the streams on which the scan reads events differently
+// from the translation.
+#include "mfi/lookahead.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+
+#include "mfi/translate.h"
+#include "support/test_support.h"
+
+namespace tonvell {
+namespace {
+
+using test::Bytes;
+using test::concat;
+using test::hex;
+using test::smfHeader;
+using test::track;
+
+struct Outcome {
+  ConvertResult code = 0;
+  Bytes output;
+  std::string trace;
+};
+
+// The whole conversion of `input`, its note lengths found one way or the other.
+Outcome convert(const Bytes& input, bool byScan) {
+  Outcome out;
+  ConversionWorkspace ws;
+  ws.noteLengthsByScan = byScan;
+  NullProgress progress;
+  TraceChannel trace;
+  trace.setSink([&out](std::string_view bytes) { out.trace.append(bytes); });
+  const ConverterSettings settings;
+  const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
+  out.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
+  if (out.code != result::kSuccess) return out;
+  PassContext pass{ws, progress, trace, settings, today};
+  out.code = convertLoaded(pass);
+  if (out.code == result::kSuccess) out.output.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
+  return out;
+}
+
+// Channel streams placed as the split leaves them (each at c x L of bufferA,
+// closed by 00 FF 2F 00), translated one way or the other.
+Outcome translateStreams(const std::vector<Bytes>& streams, int division, bool byScan) {
+  Outcome out;
+  ConversionWorkspace ws;
+  ws.noteLengthsByScan = byScan;
+  std::size_t longest = 0;
+  for (const Bytes& s : streams) longest = std::max(longest, s.size() + 4);
+  const int length = static_cast<int>(longest);
+  EXPECT_TRUE(ws.allocateBuffers(length));
+  for (std::size_t c = 0; c < 16; ++c) {
+    const Bytes& s = c < streams.size() ? streams[c] : Bytes{};
+    std::uint8_t* at = ws.bufferA.get() + c * static_cast<std::size_t>(length);
+    std::copy(s.begin(), s.end(), at);
+    const std::uint8_t closing[] = {0x00, 0xFF, 0x2F, 0x00};
+    std::copy(std::begin(closing), std::end(closing), at + s.size());
+    ws.streamLength[c] = static_cast<int>(s.size());
+  }
+  ws.division = division;
+  NullProgress progress;
+  TraceChannel trace;
+  trace.setSink([&out](std::string_view bytes) { out.trace.append(bytes); });
+  const ConverterSettings settings;
+  const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
+  PassContext pass{ws, progress, trace, settings, today};
+  out.code = translateChannels(pass);
+  out.output.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
+  return out;
+}
+
+// Random event streams that lean on the places where reading goes wrong:
+// system-exclusive ids holding 0xF7, tempo meta events of the wrong length,
+// running status across meta events and foreign channels, notes of one key
+// that overlap, events cut off at the end, and stray bytes.
+class StreamMaker {
+ public:
+  explicit StreamMaker(std::uint32_t seed) : rng_(seed) {}
+
+  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  bool chance(int percent) { return below(100) < percent; }
+  std::uint8_t byte() { return static_cast<std::uint8_t>(below(256)); }
+  std::uint8_t data() { return static_cast<std::uint8_t>(below(128)); }
+
+  // A few keys, so that notes overlap and ends are found; sometimes any byte.
+  std::uint8_t key() {
+    if (chance(85)) return static_cast<std::uint8_t>(60 + below(3));
+    return chance(80) ? data() : byte();
+  }
+
+  void delta(Bytes& out) {
+    std::uint32_t d;
+    const int kind = below(100);
+    if (kind < 25) d = 0;
+    else if (kind < 90) d = static_cast<std::uint32_t>(below(16));
+    else if (kind < 99) d = static_cast<std::uint32_t>(below(200));
+    else d = static_cast<std::uint32_t>(below(chance(2) ? 1 << 22 : 1 << 12));  // long notes and silences
+    Bytes v = test::varLen(d);
+    // Now and then a needlessly long form, as some writers leave.
+    if (chance(3) && v.size() < 4) v.insert(v.begin(), 0x80);
+    out.insert(out.end(), v.begin(), v.end());
+  }
+
+  // One event after its delta. `channel` is the channel most messages use.
+  void event(Bytes& out, int channel, bool allowSystem) {
+    const int kind = below(100);
+    auto channelMessage = [&](int high, int dataBytes, std::uint8_t first, std::uint8_t second) {
+      const int ch = chance(75) ? channel : below(16);
+      const int status = high | ch;
+      if (status != lastStatus_ || !chance(50)) out.push_back(static_cast<std::uint8_t>(status));
+      lastStatus_ = status;
+      out.push_back(first);
+      if (dataBytes == 2) out.push_back(second);
+    };
+    if (kind < 30) {
+      channelMessage(0x90, 2, key(), chance(25) ? 0 : static_cast<std::uint8_t>(1 + below(127)));
+    } else if (kind < 45) {
+      channelMessage(0x80, 2, key(), data());
+    } else if (kind < 53) {
+      static const std::uint8_t controllers[] = {1, 7, 10, 11, 64, 0, 32};
+      channelMessage(0xB0, 2, chance(80) ? controllers[below(7)] : data(), data());
+    } else if (kind < 57) {
+      channelMessage(0xC0, 1, data(), 0);
+    } else if (kind < 60) {
+      channelMessage(0xE0, 2, data(), data());
+    } else if (kind < 62) {
+      if (chance(50)) channelMessage(0xA0, 2, key(), data());
+      else channelMessage(0xD0, 1, data(), 0);
+    } else if (!allowSystem || kind < 64) {
+      out.push_back(chance(50) ? data() : byte());  // a stray byte
+    } else if (kind < 76) {
+      sysex(out);
+    } else if (kind < 90) {
+      meta(out);
+    } else if (kind < 93) {
+      out.push_back(0xF7);
+      out.push_back(chance(70) ? data() : byte());
+      lastStatus_ = 0xF7;
+    } else {
+      static const std::uint8_t common[] = {0xF1, 0xF2, 0xF3, 0xF4, 0xF6, 0xF8, 0xFE};
+      out.push_back(common[below(7)]);
+      for (int n = below(3); n > 0; --n) out.push_back(data());
+      lastStatus_ = out.back();
+    }
+  }
+
+  void sysex(Bytes& out) {
+    out.push_back(0xF0);
+    switch (below(6)) {
+      case 0: out.push_back(0xF7); break;                                  // an id the scan takes for the end
+      case 1: out.insert(out.end(), {0x00, 0xF7, data()}); break;          // three-byte ids holding 0xF7
+      case 2: out.insert(out.end(), {0x00, data(), 0xF7}); break;
+      case 3: out.insert(out.end(), {0x00, 0xF7, 0xF7}); break;
+      case 4: out.push_back(0x43); break;
+      default: out.insert(out.end(), {0x00, 0x00, 0x41}); break;
+    }
+    for (int n = below(8); n > 0; --n) {
+      const int k = below(10);
+      // Note-offs and note-ons of velocity 0 that only the scan can see.
+      if (k == 0) out.insert(out.end(), {0x00, static_cast<std::uint8_t>(0x80 | lastChannel_), key(), 0x00});
+      else if (k == 1) out.insert(out.end(), {0x05, static_cast<std::uint8_t>(0x90 | lastChannel_), key(), 0x00});
+      else if (k == 2) out.push_back(0xF7);
+      else out.push_back(chance(80) ? data() : byte());
+    }
+    if (chance(90)) out.push_back(0xF7);
+    lastStatus_ = 0xF0;
+  }
+
+  void meta(Bytes& out) {
+    static const std::uint8_t types[] = {0x01, 0x02, 0x03, 0x51, 0x51, 0x51, 0x7F, 0x2F, 0x06};
+    const std::uint8_t type = chance(90) ? types[below(9)] : byte();
+    out.push_back(0xFF);
+    out.push_back(type);
+    int length = type == 0x51 ? (chance(50) ? 3 : below(7)) : below(6);
+    if (type == 0x2F && chance(80)) length = 0;
+    out.push_back(static_cast<std::uint8_t>(length));
+    for (int n = 0; n < length; ++n) {
+      // Bytes that read as events when the length is not what the reader expects.
+      const int k = below(8);
+      if (k == 0) out.push_back(static_cast<std::uint8_t>(0x80 | lastChannel_));
+      else if (k == 1) out.push_back(key());
+      else if (k == 2) out.push_back(0x00);
+      else out.push_back(chance(85) ? data() : byte());
+    }
+    lastStatus_ = 0xFF;
+  }
+
+  // A channel's stream as the translation reads it.
+  Bytes stream(int channel) {
+    lastChannel_ = channel;
+    lastStatus_ = -1;
+    Bytes out;
+    for (int n = below(40); n > 0; --n) {
+      delta(out);
+      event(out, channel, true);
+    }
+    if (chance(20) && !out.empty()) out.resize(static_cast<std::size_t>(below(static_cast<int>(out.size())) + 1));
+    return out;
+  }
+
+  // A format-1 file: a conductor track and a few tracks of events.
+  Bytes song() {
+    static const int divisions[] = {48, 96, 480, 120, 24, 48, 96, 480, 120, 480};
+    const int division = chance(2) ? 7 : divisions[below(10)];
+    const int tracks = 1 + below(4);
+    Bytes body = track(hex("00 FF 03 04 53 6F 6E 67 00 FF 51 03 07 A1 20 00 FF 2F 00"));
+    for (int t = 0; t < tracks; ++t) {
+      const int channel = chance(60) ? 0 : below(16);
+      lastChannel_ = channel;
+      lastStatus_ = -1;
+      Bytes events;
+      for (int n = below(30); n > 0; --n) {
+        delta(events);
+        event(events, channel, true);
+      }
+      if (chance(80)) events.insert(events.end(), {0x00, 0xFF, 0x2F, 0x00});
+      if (chance(15) && !events.empty())
+        events.resize(static_cast<std::size_t>(below(static_cast<int>(events.size())) + 1));
+      const Bytes chunk = track(events);
+      body.insert(body.end(), chunk.begin(), chunk.end());
+    }
+    return concat({smfHeader(1, tracks + 1, division), body});
+  }
+
+ private:
+  std::mt19937 rng_;
+  int lastStatus_ = -1;
+  int lastChannel_ = 0;
+};
+
+std::string describe(const Outcome& a, const Outcome& b) {
+  if (a.code != b.code) return "results " + std::to_string(a.code) + " and " + std::to_string(b.code);
+  if (a.output != b.output) return "output\n  " + test::hexOf(a.output) + "\n  " + test::hexOf(b.output);
+  return "trace\n" + a.trace + "\n---\n" + b.trace;
+}
+
+// Songs of the seeds first..last, converted both ways: the number that converted.
+int compareRandomSongs(std::uint32_t first, std::uint32_t last) {
+  int converted = 0;
+  int failures = 0;
+  for (std::uint32_t seed = first; seed <= last && failures < 3; ++seed) {
+    StreamMaker maker(seed);
+    const Bytes input = maker.song();
+    const Outcome paired = convert(input, false);
+    const Outcome scanned = convert(input, true);
+    if (paired.code == result::kSuccess) ++converted;
+    if (paired.code != scanned.code || paired.output != scanned.output || paired.trace != scanned.trace) {
+      ++failures;
+      ADD_FAILURE() << "seed " << seed << ", input " << test::hexOf(input) << "\n" << describe(paired, scanned);
+    }
+  }
+  return converted;
+}
+
+// 10000 songs in two halves, which a parallel test run takes side by side.
+// Most songs convert; the rest fail the same way both ways.
+TEST(NoteLookahead, SameAsScanOnRandomSongs) { EXPECT_GT(compareRandomSongs(1, 5000), 4000); }
+TEST(NoteLookahead, SameAsScanOnMoreRandomSongs) { EXPECT_GT(compareRandomSongs(5001, 10000), 4000); }
+
+TEST(NoteLookahead, SameAsScanOnRandomStreams) {
+  int failures = 0;
+  for (std::uint32_t seed = 1; seed <= 5000 && failures < 3; ++seed) {
+    StreamMaker maker(seed * 7919u);
+    std::vector<Bytes> streams(16);
+    // Mostly channel 0, which holds every system event; sometimes a few more.
+    streams[0] = maker.stream(0);
+    for (int extra = maker.below(3); extra > 0; --extra) {
+      const int c = maker.below(16);
+      streams[static_cast<std::size_t>(c)] = maker.stream(c);
+    }
+    const int division = maker.chance(50) ? 48 : 480;
+    const Outcome paired = translateStreams(streams, division, false);
+    const Outcome scanned = translateStreams(streams, division, true);
+    if (paired.code != scanned.code || paired.output != scanned.output || paired.trace != scanned.trace) {
+      ++failures;
+      std::string all;
+      for (std::size_t c = 0; c < 16; ++c)
+        if (!streams[c].empty()) all += "\n  channel " + std::to_string(c) + ": " + test::hexOf(streams[c]);
+      ADD_FAILURE() << "seed " << seed << all << "\n" << describe(paired, scanned);
+    }
+  }
+}
+
+TEST(NoteLookahead, SameAsScanOnRealFiles) {
+  int compared = 0;
+  for (const char* folder : {TONVELL_SONGS_DIR, TONVELL_CORPUS_DIR}) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ec)) {
+      if (entry.path().extension() != ".mid") continue;
+      const Bytes input = test::readFile(entry.path().string());
+      const Outcome paired = convert(input, false);
+      const Outcome scanned = convert(input, true);
+      EXPECT_EQ(paired.code, scanned.code) << entry.path();
+      EXPECT_TRUE(paired.output == scanned.output) << entry.path();
+      EXPECT_TRUE(paired.trace == scanned.trace) << entry.path();
+      ++compared;
+    }
+  }
+  if (compared == 0) GTEST_SKIP() << "no songs (scripts/fetch-songs.sh) and no edge-case suite";
+}
+
+// The lengths each note-on gets, found one way and the other: channel 0's
+// events (division 48, so ticks are gate values) as "note:gate" pairs.
+std::vector<std::string> gates(const Bytes& stream, bool byScan) {
+  const Outcome out = translateStreams({stream}, 48, byScan);
+  std::vector<std::string> found;
+  for (std::size_t i = 0; i + 3 < out.output.size(); i += 4) {
+    if (out.output[i + 1] == 0xFF) continue;
+    found.push_back(test::hexOf(&out.output[i + 1], 2));
+  }
+  return found;
+}
+
+TEST(NoteLookahead, ReadsSystemExclusiveWithoutId) {
+  // The translation takes F7 as the manufacturer id and the note-off inside
+  // as data; the look-ahead ends the event at that F7 and finds the note-off
+  // 16 + 0 ticks after the note-on.
+  const Bytes hidden = hex("00 90 3C 40  10 F0 F7 00 80 3C 00 F7  20 80 3C 00");
+  EXPECT_EQ(gates(hidden, true), std::vector<std::string>{"0F 10"});
+  EXPECT_EQ(gates(hidden, false), std::vector<std::string>{"0F 10"});
+
+  // A three-byte id holding F7: the look-ahead then reads "05 90 3C 00" as a
+  // note-on of velocity 0; the translation never sees it.
+  const Bytes threeByte = hex("00 90 3C 40  10 F0 00 01 F7 05 90 3C 00 F7  30 80 3C 00");
+  EXPECT_EQ(gates(threeByte, false), std::vector<std::string>{"0F 15"});
+}
+
+TEST(NoteLookahead, ReadsTempoByItsLength) {
+  // A tempo of length 0: the translation reads the next three bytes as the
+  // tempo, the look-ahead reads them as a note-off 5 ticks later.
+  const Bytes shortTempo = hex("00 90 3C 40  10 FF 51 00 05 80 3C 00 B0 07 40  40 80 3C 00");
+  EXPECT_EQ(gates(shortTempo, true), std::vector<std::string>{"0F 15"});
+  EXPECT_EQ(gates(shortTempo, false), std::vector<std::string>{"0F 15"});
+
+  // A tempo of length 6: the look-ahead skips all six bytes, the note-off
+  // among them that the translation reads after the tempo's first three.
+  const Bytes longTempo = hex("00 90 3C 40  10 FF 51 06 07 A1 20 08 80 3C  20 80 3C 00");
+  EXPECT_EQ(gates(longTempo, true), std::vector<std::string>{"0F 30"});
+  EXPECT_EQ(gates(longTempo, false), std::vector<std::string>{"0F 30"});
+}
+
+TEST(NoteLookahead, NotesBeforeAndAfterADepartureEachFindTheirOwnEnd) {
+  // The first note's look-ahead crosses the sysex and reads it without the
+  // id; the second note starts after it and reads the stream as the
+  // translation does. Both ends are note-offs of key 60.
+  const Bytes stream = hex("00 90 3C 40  04 F0 F7 02 80 3C 00 F7  08 90 3C 40  10 80 3C 00");
+  const std::vector<std::string> expected{"0F 06", "0F 10"};
+  EXPECT_EQ(gates(stream, true), expected);
+  EXPECT_EQ(gates(stream, false), expected);
+}
+
+TEST(NoteLookahead, OverlappingNotesEndTogether) {
+  const Bytes stream = hex("00 90 3C 40  10 90 3C 50  10 90 3C 00  10 80 3C 00");
+  const std::vector<std::string> expected{"0F 20", "0F 10"};
+  EXPECT_EQ(gates(stream, false), expected);
+  EXPECT_EQ(gates(stream, true), expected);
+}
+
+TEST(NoteLookahead, NoteOnCutOffAtTheEndReadsTheClosingByte) {
+  // The velocity of the last note-on lies beyond the stream: both readings
+  // take the closing 00 there, so it is a silent note-on that writes nothing
+  // and ends the first note.
+  const Bytes stream = hex("00 90 3C 40  10 90 3C");
+  EXPECT_EQ(gates(stream, true), std::vector<std::string>{"0F 10"});
+  EXPECT_EQ(gates(stream, false), std::vector<std::string>{"0F 10"});
+}
+
+// One channel of note-ons that never end: the scan would read to the end of
+// the stream for each of them.
+TEST(NoteLookahead, UnendedNotesTakeLinearTime) {
+  Bytes events;
+  for (int i = 0; i < 100000; ++i) {
+    events.insert(events.end(), {0x00, 0x90, static_cast<std::uint8_t>(45 + i % 60), 0x40});
+  }
+  const Bytes input = concat({smfHeader(1, 2, 480), track(hex("00 FF 2F 00")), track(events)});
+  ASSERT_GT(input.size(), 400000u);
+  const auto start = std::chrono::steady_clock::now();
+  Bytes output;
+  ASSERT_EQ(test::convertBytes(input, &output), result::kSuccess);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // Every note gets gate 1; four tracks' worth of events plus the header.
+  EXPECT_GT(output.size(), 400000u);
+  // A fraction of that in a release build; generous for sanitizers and busy machines.
+  EXPECT_LT(seconds, 2.0) << "100000 unended notes took " << seconds << " s";
+}
+
+}  // namespace
+}  // namespace tonvell
