@@ -207,13 +207,7 @@ ConvertResult translateChannels(PassContext& pass) {
     while (ws.readPos < ws.readEnd) {
       if (ws.readPos % 100 == 0) pass.progress.refreshWindow();
       ws.deltaAccumulator += readVarLen(ws);
-      int status;
-      if (peekByte(ws) >= 0x80) {
-        status = readByte(ws);
-        ws.runningStatus = status;
-      } else {
-        status = ws.runningStatus;
-      }
+      const int status = readStatus(ws);
       if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
       if (ws.overflow) return result::kNoMemory;
     }

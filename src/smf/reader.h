@@ -25,6 +25,14 @@ inline int readByte(ConversionWorkspace& ws) {
 
 inline bool atLimit(const ConversionWorkspace& ws) { return ws.readPos >= ws.readEnd; }
 
+// The status of the event at the cursor: a status byte (0x80 or more) is
+// read and becomes the running status; before a data byte the running
+// status applies and nothing is read.
+inline int readStatus(ConversionWorkspace& ws) {
+  if (peekByte(ws) >= 0x80) ws.runningStatus = readByte(ws);
+  return ws.runningStatus;
+}
+
 // Big-endian, first byte high.
 inline std::uint32_t readU16(ConversionWorkspace& ws) {
   const std::uint32_t hi = static_cast<std::uint32_t>(readByte(ws));

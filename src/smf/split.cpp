@@ -124,13 +124,7 @@ ConvertResult splitChannels(PassContext& pass) {
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
-      int status;
-      if (peekByte(ws) >= 0x80) {
-        status = readByte(ws);
-        ws.runningStatus = status;
-      } else {
-        status = ws.runningStatus;
-      }
+      const int status = readStatus(ws);
       ws.endOwnerChannel = track - 1;
       const int channel = classifyEvent(ws, status);
       if (track != 0 || ws.absoluteTick == 0) {
