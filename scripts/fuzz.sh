@@ -100,11 +100,15 @@ if [ "$seconds" -eq 0 ]; then
   fi
 
   if [ $status -ne 0 ] || [ -n "$(ls -A "$scratch/artifacts")" ]; then
-    # Keep the finding where it can be looked at once the scratch folder is gone.
-    keep="$(cd "$(dirname "$fuzzer")" && pwd)/fuzz-findings"
-    mkdir -p "$keep"
-    cp "$scratch/artifacts"/* "$keep"/ 2>/dev/null || true
-    echo "fuzz.sh: FAILED (status $status); findings in $keep; reproduce with: $fuzzer FILE" >&2
+    # Keep a mutant that failed where it can be looked at once the scratch
+    # folder is gone (a seed file that failed is named in the log above).
+    where="the log above"
+    if [ -n "$(ls -A "$scratch/artifacts")" ]; then
+      where="$(cd "$(dirname "$fuzzer")" && pwd)/fuzz-findings"
+      mkdir -p "$where"
+      cp "$scratch/artifacts"/* "$where"/
+    fi
+    echo "fuzz.sh: FAILED (status $status); see $where; reproduce with: $fuzzer FILE" >&2
     exit $((status == 0 ? 1 : status))
   fi
   echo "fuzz.sh: no findings" >&2
