@@ -26,31 +26,11 @@
 #include "mfi/assemble.h"
 #include "mfi/translate.h"
 #include "smf/split.h"
+#include "support/allocation_counter.h"
 #include "support/song_generator.h"
 
 // Every allocation of the program is counted: the whole conversion reports
 // how many it makes per input.
-namespace {
-std::atomic<long long> allocations{0};
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tonvell::bench {
 namespace {
@@ -267,12 +247,12 @@ void runPass(benchmark::State& state, Pass which, const std::vector<const Input*
           break;
         }
         case Pass::kConversion: {
-          const long long before = allocations.load(std::memory_order_relaxed);
+          const long long before = test::allocations.load(std::memory_order_relaxed);
           const auto t0 = Clock::now();
           code = s->load(*s->input) ? convertLoaded(pass) : result::kNoMemory;
           ws.releaseBuffers();
           seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-          allocated += allocations.load(std::memory_order_relaxed) - before;
+          allocated += test::allocations.load(std::memory_order_relaxed) - before;
           break;
         }
       }

@@ -8,30 +8,10 @@
 #include <new>
 
 #include "convert/run.h"
+#include "support/allocation_counter.h"
 #include "support/song_generator.h"
 #include "support/test_support.h"
 
-namespace {
-std::atomic<long long> allocations{0};
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace tonvell {
 namespace {
@@ -44,10 +24,10 @@ long long allocationsToConvert(const test::Bytes& input, bool* converted) {
   const ConverterSettings settings;
   const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
   PassContext pass{ws, progress, trace, settings, today};
-  const long long before = allocations.load();
+  const long long before = test::allocations.load();
   ConvertResult code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
   if (code == result::kSuccess) code = convertLoaded(pass);
-  const long long made = allocations.load() - before;
+  const long long made = test::allocations.load() - before;
   *converted = code == result::kSuccess && ws.writeLength > 0;
   return made;
 }
