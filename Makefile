@@ -68,7 +68,7 @@ fuzz-build: bootstrap $(FUZZ_BUILD)/build.ninja
 fuzz: fuzz-build songs
 	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz $(FUZZ_SECONDS) $(SONGS)
 
-# The short deterministic pass CI runs: every seed and regression file once.
+# The short deterministic pass CI runs: every starting input and regression file once.
 fuzz-ci: fuzz-build songs
 	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
 

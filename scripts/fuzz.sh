@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer target over the seed inputs.
+# Runs the libFuzzer target over the starting inputs.
 #
 #   scripts/fuzz.sh FUZZER SECONDS SONGS_DIR [extra libFuzzer flags...]
 #
@@ -11,8 +11,8 @@
 #   kept in fuzz-corpus/ beside the fuzzer for the next session; a crash, a
 #   leak, a timeout or an out-of-memory input is written into
 #   tests/fuzz-regressions/ and ends the run.
-# SECONDS = 0: the short deterministic pass of `make test`: every seed and
-#   regression file once, then a fixed number of mutations from a fixed seed.
+# SECONDS = 0: the short deterministic pass of `make test`: every starting input and
+#   regression file once, then a fixed number of mutations from a fixed random start.
 #   Nothing in the source tree is written; findings are copied to
 #   fuzz-findings/ beside the fuzzer.
 #
@@ -53,7 +53,7 @@ for dir in "$root/tests/fuzz/seeds" "$root/../shared/corpus/test-midi-files" "$r
   if [ -d "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ]; then
     seeds+=("$dir")
   else
-    echo "fuzz.sh: seed folder $dir is missing or empty, skipped" >&2
+    echo "fuzz.sh: input folder $dir is missing or empty, skipped" >&2
   fi
 done
 
@@ -72,24 +72,24 @@ if [ "$seconds" -eq 0 ]; then
   mkdir "$scratch/corpus" "$scratch/artifacts"
   status=0
 
-  # Every seed and regression file once, whole (the mutation pass below
+  # Every starting input and regression file once, whole (the mutation pass below
   # reads them cut to -max_len).
   files=()
   if [ ${#seeds[@]} -gt 0 ]; then
     while IFS= read -r -d '' f; do files+=("$f"); done < <(find "${seeds[@]}" -type f -print0 | sort -z)
   fi
-  echo "fuzz.sh: ${#files[@]} seed and regression files" >&2
+  echo "fuzz.sh: ${#files[@]} starting and regression files" >&2
   if [ ${#files[@]} -gt 0 ]; then
     "$fuzzer" -rss_limit_mb=512 -timeout=5 -artifact_prefix="$scratch/artifacts/" "$@" "${files[@]}" \
       >"$scratch/files.log" 2>&1 || status=$?
     [ $status -eq 0 ] || cat "$scratch/files.log" >&2
   fi
 
-  # Then a fixed number of mutations from a fixed seed. libFuzzer adds inputs
-  # that reach new code to its first folder: a scratch one, so the seed
+  # Then a fixed number of mutations from a fixed random start. libFuzzer adds inputs
+  # that reach new code to its first folder: a scratch one, so the input
   # folders stay as they are.
   if [ $status -eq 0 ]; then
-    echo "fuzz.sh: $ci_runs mutations with seed $ci_seed" >&2
+    echo "fuzz.sh: $ci_runs mutations from random start $ci_seed" >&2
     "$fuzzer" "${common[@]}" -runs=$ci_runs -seed=$ci_seed -artifact_prefix="$scratch/artifacts/" \
       "$@" "$scratch/corpus" "${seeds[@]}" >"$scratch/mutations.log" 2>&1 || status=$?
     if [ $status -ne 0 ]; then
@@ -101,7 +101,7 @@ if [ "$seconds" -eq 0 ]; then
 
   if [ $status -ne 0 ] || [ -n "$(ls -A "$scratch/artifacts")" ]; then
     # Keep a mutant that failed where it can be looked at once the scratch
-    # folder is gone (a seed file that failed is named in the log above).
+    # folder is gone (a starting file that failed is named in the log above).
     where="the log above"
     if [ -n "$(ls -A "$scratch/artifacts")" ]; then
       where="$(cd "$(dirname "$fuzzer")" && pwd)/fuzz-findings"
