@@ -82,7 +82,7 @@ Outcome translateStreams(const std::vector<Bytes>& streams, int division, bool b
 // that overlap, events cut off at the end, and stray bytes.
 class StreamMaker {
  public:
-  explicit StreamMaker(std::uint32_t seed) : rng_(seed) {}
+  explicit StreamMaker(std::uint32_t randomStart) : rng_(randomStart) {}
 
   int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   bool chance(int percent) { return below(100) < percent; }
@@ -245,15 +245,15 @@ std::string describe(const Outcome& a, const Outcome& b) {
 int compareRandomSongs(std::uint32_t first, std::uint32_t last) {
   int converted = 0;
   int failures = 0;
-  for (std::uint32_t seed = first; seed <= last && failures < 3; ++seed) {
-    StreamMaker maker(seed);
+  for (std::uint32_t randomStart = first; randomStart <= last && failures < 3; ++randomStart) {
+    StreamMaker maker(randomStart);
     const Bytes input = maker.song();
     const Outcome paired = convert(input, false);
     const Outcome scanned = convert(input, true);
     if (paired.code == result::kSuccess) ++converted;
     if (paired.code != scanned.code || paired.output != scanned.output || paired.trace != scanned.trace) {
       ++failures;
-      ADD_FAILURE() << "seed " << seed << ", input " << test::hexOf(input) << "\n" << describe(paired, scanned);
+      ADD_FAILURE() << "random start " << randomStart << ", input " << test::hexOf(input) << "\n" << describe(paired, scanned);
     }
   }
   return converted;
@@ -266,8 +266,8 @@ TEST(NoteLookahead, SameAsScanOnMoreRandomSongs) { EXPECT_GT(compareRandomSongs(
 
 TEST(NoteLookahead, SameAsScanOnRandomStreams) {
   int failures = 0;
-  for (std::uint32_t seed = 1; seed <= 5000 && failures < 3; ++seed) {
-    StreamMaker maker(seed * 7919u);
+  for (std::uint32_t randomStart = 1; randomStart <= 5000 && failures < 3; ++randomStart) {
+    StreamMaker maker(randomStart * 7919u);
     std::vector<Bytes> streams(16);
     // Mostly channel 0, which holds every system event; sometimes a few more.
     streams[0] = maker.stream(0);
@@ -283,7 +283,7 @@ TEST(NoteLookahead, SameAsScanOnRandomStreams) {
       std::string all;
       for (std::size_t c = 0; c < 16; ++c)
         if (!streams[c].empty()) all += "\n  channel " + std::to_string(c) + ": " + test::hexOf(streams[c]);
-      ADD_FAILURE() << "seed " << seed << all << "\n" << describe(paired, scanned);
+      ADD_FAILURE() << "random start " << randomStart << all << "\n" << describe(paired, scanned);
     }
   }
 }

@@ -245,7 +245,7 @@ Bytes writeSmf(const Smf& smf) {
 
 class Mutator {
  public:
-  explicit Mutator(unsigned seed) : rng_(seed) {}
+  explicit Mutator(unsigned randomStart) : rng_(randomStart) {}
 
   // Changes `smf` in one way; false when the chosen change did not apply.
   bool mutate(Smf& smf) {
@@ -501,8 +501,8 @@ class Mutator {
 }  // namespace
 
 extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t maxSize,
-                                               unsigned int seed) {
-  Mutator m(seed);
+                                               unsigned int randomStart) {
+  Mutator m(randomStart);
   Smf smf;
   if (m.chance(4) || !parseSmf(data, size, smf)) return LLVMFuzzerMutate(data, size, maxSize);
   bool changed = false;

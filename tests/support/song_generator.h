@@ -3,7 +3,7 @@
 // channel tracks, each with its name, program, volume and pan, then notes
 // (single notes and chords, ended by note-offs or by note-ons of velocity 0
 // under running status) among expression, modulation, pitch bend and sustain
-// events. Deterministic for a given size and seed. Header-only, so that the
+// events. Deterministic for a given size and random start. Header-only, so that the
 // benchmarks can use it too.
 #pragma once
 
@@ -73,9 +73,9 @@ class TrackWriter {
 // About `targetBytes` long (never less than a few hundred bytes), division
 // 480, with `channelTracks` channel tracks (1 to 15) on the channels 0, 1, 2,
 // 3, 9 (drums), 4, 5, ... in this order.
-inline GeneratedSong generateSong(std::size_t targetBytes, std::uint32_t seed = 1, int channelTracks = 6) {
+inline GeneratedSong generateSong(std::size_t targetBytes, std::uint32_t randomStart = 1, int channelTracks = 6) {
   using song_detail::TrackWriter;
-  std::mt19937 rng(seed);
+  std::mt19937 rng(randomStart);
   auto below = [&rng](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
   static const int kChannels[] = {0, 1, 2, 3, 9, 4, 5, 6, 7, 8, 10, 11, 12, 13, 14};
   if (channelTracks < 1) channelTracks = 1;
