@@ -39,7 +39,6 @@ class SettingsTest : public ::testing::Test {
 };
 
 void expectDefaults(const ConverterSettings& s) {
-  const ConverterSettings d;
   EXPECT_EQ(s.titleSwitch, 0);
   EXPECT_EQ(s.masterVolumeSwitch, 1);
   EXPECT_EQ(s.copyrightSwitch, 0);
