@@ -27,6 +27,7 @@
 #include "mfi/translate.h"
 #include "smf/split.h"
 #include "support/allocation_counter.h"
+#include "support/note_scan.h"
 #include "support/song_generator.h"
 
 // Every allocation of the program is counted: the whole conversion reports
@@ -150,7 +151,7 @@ struct Stage {
   int streamLength[16] = {};
   Bytes events;
 
-  PassContext pass() { return PassContext{ws, progress, trace, settings, today}; }
+  PassContext pass() { return PassContext{ws, progress, trace, conversionOptions(settings), today()}; }
 
   bool load(const Input& in) {
     input = &in;
@@ -200,7 +201,6 @@ void runPass(benchmark::State& state, Pass which, const std::vector<const Input*
     mfiEvents += s->ws.mfiEventBytes / 4;
     if (which == Pass::kConversion) s->ws.releaseBuffers();
     if (which == Pass::kTranslation || which == Pass::kTranslationByScan) s->restoreSplit();
-    s->ws.noteLengthsByScan = which == Pass::kTranslationByScan;
     stages.push_back(std::move(s));
   }
 
@@ -224,9 +224,10 @@ void runPass(benchmark::State& state, Pass which, const std::vector<const Input*
         }
         case Pass::kTranslation:
         case Pass::kTranslationByScan: {
+          test::ScanNoteLengths scan;
           s->restoreSplit();
           const auto t0 = Clock::now();
-          code = translateChannels(pass);
+          code = translateChannels(pass, which == Pass::kTranslationByScan ? &scan : nullptr);
           seconds += std::chrono::duration<double>(Clock::now() - t0).count();
           break;
         }

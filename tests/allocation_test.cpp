@@ -23,7 +23,7 @@ long long allocationsToConvert(const test::Bytes& input, bool* converted) {
   TraceChannel trace;  // no sink: the trace formats nothing
   const ConverterSettings settings;
   const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
-  PassContext pass{ws, progress, trace, settings, today};
+  PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
   const long long before = test::allocations.load();
   ConvertResult code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
   if (code == result::kSuccess) code = convertLoaded(pass);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "convert/input.h"
 #include "convert/run.h"
 #include "convert/strings.h"
 #include "support/test_support.h"
@@ -53,18 +55,18 @@ TEST_F(BatchRun, ConvertsAndSavesWithoutASuccessLine) {
   const std::string input = dir.file("song.mid");
   test::writeFile(input, test::workedExample());
   h.display.lines = {input};
-  h.converter.batchRun();
+  const RunSummary summary = h.converter.batchRun();
   const std::string output = dir.file("song.mld");
   EXPECT_EQ(log(), kBanner + kSep + "000: " + input + "\r\n" + "     => " + output + "\n" + kSep +
                        "已检查 1 个文件、已保存了 1 个文件。\r\n");
   EXPECT_EQ(log().find("转换成功"), std::string::npos);
   ASSERT_TRUE(test::fileExists(output));
   EXPECT_EQ(test::readFile(output).size(), 186u);
-  EXPECT_EQ(h.converter.ws.savedCount, 1);
+  EXPECT_EQ(summary.saved, 1);
+  EXPECT_EQ(summary.failed, 0);
   EXPECT_EQ(h.converter.fields.statusText, "退出");
   EXPECT_EQ(h.converter.fields.percentText, "100%");
   EXPECT_EQ(h.converter.fields.progressPos, 100);
-  EXPECT_FALSE(h.converter.ws.bufferA) << "buffers released after each file";
 
   // While saving, the status says so and the bar stays full.
   bool sawSaving = false;
@@ -105,7 +107,7 @@ TEST_F(BatchRun, OverwritePromptAndOverwriteAll) {
   test::writeFile(c, test::workedExample());
   test::writeFile(dir.file("c.mld"), test::hex("00"));
   h.display.lines = {a, b, c};
-  h.prompt.answers = {OverwritePrompt::kSkip, OverwritePrompt::kOverwriteAll};
+  h.prompt.answers = {OverwriteAnswer::kSkip, OverwriteAnswer::kOverwriteAll};
   h.converter.batchRun();
   EXPECT_EQ(h.prompt.asked, (std::vector<std::string>{dir.file("a.mld"), dir.file("b.mld")}));
   EXPECT_NE(log().find("     => " + dir.file("a.mld") + "\n     ※已跳过\n"), std::string::npos);
@@ -113,26 +115,34 @@ TEST_F(BatchRun, OverwritePromptAndOverwriteAll) {
   EXPECT_NE(log().find("     => " + dir.file("c.mld") + "\n" + kSep), std::string::npos);
   EXPECT_NE(log().find("已检查 3 个文件、已保存了 2 个文件。"), std::string::npos);
   EXPECT_EQ(test::readFile(dir.file("c.mld")).size(), 186u);
-  EXPECT_EQ(h.converter.ws.promptPath, dir.file("b.mld"));
+  EXPECT_EQ(h.prompt.asked.back(), dir.file("b.mld"));
 
   // The next run asks again; "yes" overwrites.
   h.display.lines = {a};
   h.prompt.asked.clear();
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   h.converter.batchRun();
   EXPECT_EQ(h.prompt.asked.size(), 1u);
   EXPECT_NE(log().find("\n     ※已覆盖\n"), std::string::npos);
   EXPECT_NE(log().find("已保存了 1 个文件"), std::string::npos);
 }
 
-TEST_F(BatchRun, SameInputTwiceMeetsItsOwnOutput) {
+TEST_F(BatchRun, OutputWrittenEarlierInTheRunIsNeverOverwritten) {
   const std::string a = dir.file("a.mid");
   test::writeFile(a, test::workedExample());
-  h.display.lines = {a, a};
-  h.prompt.answers = {OverwritePrompt::kSkip};
-  h.converter.batchRun();
-  EXPECT_EQ(h.prompt.asked.size(), 1u);
-  EXPECT_NE(log().find("已检查 2 个文件、已保存了 1 个文件。"), std::string::npos);
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
+  const std::string other = dir.file("sub/a.mid");
+  test::writeFile(other, test::workedExample());
+  h.display.lines = {a, a, other};
+  h.prompt.answers = {OverwriteAnswer::kOverwriteAll};
+  const RunSummary summary = h.converter.batchRun();
+  EXPECT_TRUE(h.prompt.asked.empty()) << "the run's own output is no question";
+  const std::string duplicate = "     => " + dir.file("a.mld") + "\n  输出文件名与本次已保存的文件重复，未保存\r\n";
+  EXPECT_NE(log().find("001: " + a + "\r\n" + duplicate), std::string::npos) << log();
+  EXPECT_NE(log().find("002: " + other + "\r\n" + duplicate), std::string::npos) << log();
+  EXPECT_NE(log().find("已检查 3 个文件、已保存了 1 个文件。"), std::string::npos);
+  EXPECT_EQ(summary.saved, 1);
+  EXPECT_EQ(summary.failed, 2);
 }
 
 TEST_F(BatchRun, EachFileCarriesOnlyItsOwnSmfTexts) {
@@ -167,7 +177,6 @@ TEST(Progress, PercentagesAndRepaints) {
   c.beginProgress(200, "正转换SMF声道");
   EXPECT_EQ(c.fields.percentText, "  0%");
   EXPECT_EQ(c.fields.statusText, "正转换SMF声道");
-  EXPECT_EQ(c.ws.shownPercent, -1);
   const size_t pushes = h.display.pushes.size();
   const int repaints = h.display.repaints;
 
@@ -184,7 +193,6 @@ TEST(Progress, PercentagesAndRepaints) {
   c.finishProgress();
   EXPECT_EQ(c.fields.percentText, "100%");
   EXPECT_EQ(c.fields.progressPos, 100);
-  EXPECT_EQ(c.ws.shownPercent, 42) << "left as it was";
 }
 
 TEST(Progress, ClearLogResetsTheDisplay) {
@@ -193,14 +201,12 @@ TEST(Progress, ClearLogResetsTheDisplay) {
   h.converter.fields.statusText = "x";
   h.converter.fields.percentText = " 50%";
   h.converter.fields.progressPos = 50;
-  h.converter.ws.currentChannel = 7;
   const int repaints = h.display.repaints;
   h.converter.clearLog();
   EXPECT_EQ(h.converter.fields.logText, kBanner);
   EXPECT_EQ(h.converter.fields.statusText, "");
   EXPECT_EQ(h.converter.fields.percentText, "");
   EXPECT_EQ(h.converter.fields.progressPos, 0);
-  EXPECT_EQ(h.converter.ws.currentChannel, -1);
   EXPECT_EQ(h.display.repaints, repaints + 1);
 }
 
@@ -215,7 +221,10 @@ TEST(CutLine, EndsAtTheFirstBreak) {
 
 TEST(LoadInput, RefusesWhatCannotBeRead) {
   test::TempDir dir;
-  ConversionWorkspace ws;
+  std::vector<std::uint8_t> ws;
+  const auto loadInput = [](const std::string& path, std::vector<std::uint8_t>& bytes) {
+    return readInputFile(path, &bytes);
+  };
   EXPECT_EQ(loadInput(dir.file("none"), ws), result::kFileNotFound);
   EXPECT_EQ(loadInput(dir.path(), ws), result::kFileNotFound);
   const std::string fifo = dir.file("fifo");
@@ -225,11 +234,10 @@ TEST(LoadInput, RefusesWhatCannotBeRead) {
   const std::string big = dir.file("big.mid");
   ASSERT_EQ(truncate((test::writeFile(big, {}), big).c_str(), kMaxInputLength), 0);
   EXPECT_EQ(loadInput(big, ws), result::kNoMemory);
-  EXPECT_FALSE(ws.bufferA);
+  EXPECT_TRUE(ws.empty());
   ASSERT_EQ(truncate(big.c_str(), 100), 0);
   EXPECT_EQ(loadInput(big, ws), result::kSuccess);
-  EXPECT_EQ(ws.inputLength, 100);
-  EXPECT_EQ(ws.bufferCapacity, 1 << 20) << "never less than 1 MiB";
+  EXPECT_EQ(ws.size(), 100u);
 }
 
 // A file that opens but gives fewer bytes than its size: sysfs reports 4096
@@ -247,7 +255,6 @@ TEST(LoadInput, ShortReadIsReportedAndTheRunGoesOn) {
   const std::string& log = h.converter.fields.logText;
   EXPECT_NE(log.find(std::string("000: ") + sysfs + "\r\n★文件读取失败，无法读入全部数据\r\n"), std::string::npos);
   EXPECT_NE(log.find("已检查 2 个文件、已保存了 1 个文件。"), std::string::npos);
-  EXPECT_FALSE(h.converter.ws.bufferA);
 }
 
 }  // namespace

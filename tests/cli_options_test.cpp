@@ -7,7 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/terminal.h"
-#include "convert/gbk.h"
+#include "core/gbk.h"
 
 namespace tonvell::cli {
 namespace {
@@ -49,40 +49,16 @@ TEST(CliOptions, ListLinesSplitAtLineFeedsOnly) {
 }
 
 TEST(CliOptions, OverwriteAnswers) {
-  EXPECT_EQ(parseOverwriteAnswer("y"), 1);
-  EXPECT_EQ(parseOverwriteAnswer(" yes\r"), 1);
-  EXPECT_EQ(parseOverwriteAnswer("是"), 1);
-  EXPECT_EQ(parseOverwriteAnswer("a"), 1027);
-  EXPECT_EQ(parseOverwriteAnswer("全部覆盖"), 1027);
-  EXPECT_EQ(parseOverwriteAnswer("s"), 2);
-  EXPECT_EQ(parseOverwriteAnswer("跳过"), 2);
-  EXPECT_EQ(parseOverwriteAnswer("n"), 2);
-  EXPECT_EQ(parseOverwriteAnswer(""), 0);
-  EXPECT_EQ(parseOverwriteAnswer("ya"), 0);
-}
-
-TEST(CliLogStream, HandsOnOnlyWhatIsNewWithLfLineEnds) {
-  LogStream s;
-  std::string log = "banner\n";
-  EXPECT_EQ(s.take(log), "banner\n");
-  EXPECT_EQ(s.take(log), "");
-  log += "000: a\r\n";
-  EXPECT_EQ(s.take(log), "000: a\n");
-  // A CR at the end of one push and its LF in the next.
-  log += "★找不到文件\r";
-  EXPECT_EQ(s.take(log), "★找不到文件");
-  log += "\n--\r\n";
-  EXPECT_EQ(s.take(log), "\n--\n");
-  // A CR not followed by LF stays.
-  log += "x\r";
-  EXPECT_EQ(s.take(log), "x");
-  log += "y";
-  EXPECT_EQ(s.take(log), "\ry");
-  log += "z\r";
-  EXPECT_EQ(s.take(log), "z");
-  EXPECT_EQ(s.finish(), "\r");
-  // A log that starts again from a shorter text.
-  EXPECT_EQ(s.take("new\r\n"), "new\n");
+  EXPECT_EQ(parseOverwriteAnswer("y"), OverwriteAnswer::kYes);
+  EXPECT_EQ(parseOverwriteAnswer(" yes\r"), OverwriteAnswer::kYes);
+  EXPECT_EQ(parseOverwriteAnswer("是"), OverwriteAnswer::kYes);
+  EXPECT_EQ(parseOverwriteAnswer("a"), OverwriteAnswer::kOverwriteAll);
+  EXPECT_EQ(parseOverwriteAnswer("全部覆盖"), OverwriteAnswer::kOverwriteAll);
+  EXPECT_EQ(parseOverwriteAnswer("s"), OverwriteAnswer::kSkip);
+  EXPECT_EQ(parseOverwriteAnswer("跳过"), OverwriteAnswer::kSkip);
+  EXPECT_EQ(parseOverwriteAnswer("n"), OverwriteAnswer::kSkip);
+  EXPECT_EQ(parseOverwriteAnswer(""), OverwriteAnswer::kNone);
+  EXPECT_EQ(parseOverwriteAnswer("ya"), OverwriteAnswer::kNone);
 }
 
 TEST(CliProgress, LineShowsStatusPercentAndBar) {
@@ -111,46 +87,41 @@ struct Captured {
   }
 };
 
-TEST(CliDisplayTest, ProgressIsRedrawnOnlyOnChangeAndClearedForTheLog) {
+TEST(CliViewTest, ProgressIsRedrawnOnlyOnChangeAndClearedForTheLog) {
   Captured c;
-  RunFields fields;
-  CliDisplay d({"a.mid"}, c.out, c.err);
-  d.attach(fields);
-  EXPECT_EQ(d.lineCount(), 1);
-  EXPECT_EQ(d.line(0), "a.mid");
-  EXPECT_EQ(d.line(1), "");
+  CliView v(c.out, c.err, 2);
+  v.fileStarted(0, "dir/a.mid");
+  EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n000: dir/a.mid\n") << "CR LF becomes LF";
+  const std::string started = Captured::read(c.err);
+  EXPECT_EQ(started, "\r\033[K[1/2] a.mid  " + progressLine("", "", 0, 30)) << "names the file in hand";
 
-  fields.statusText = "正转换SMF声道";
-  fields.percentText = "  0%";
-  d.push();
-  d.push();  // nothing changed: nothing drawn
+  v.beginProgress(4, "正转换SMF声道");
+  v.stepProgress(0.01f);  // still 0%: nothing drawn
   const std::string first = Captured::read(c.err);
-  EXPECT_EQ(first, "\r\033[K" + progressLine("正转换SMF声道", "  0%", 0, 30));
+  EXPECT_EQ(first, started + "\r\033[K[1/2] a.mid  " + progressLine("正转换SMF声道", "  0%", 0, 30));
 
-  fields.logText = "line\r\n";
-  d.push();
-  EXPECT_EQ(Captured::read(c.out), "line\n");
-  // The progress line went away before the log line and came back after it.
-  EXPECT_EQ(Captured::read(c.err), first + "\r\033[K" + "\r\033[K" + progressLine("正转换SMF声道", "  0%", 0, 30));
-
-  const std::string shown = Captured::read(c.err);
-  d.finish();
-  EXPECT_EQ(Captured::read(c.err), shown + "\r\033[K");
+  v.outputChosen("out/a.mld");
+  EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n000: dir/a.mid\n     => out/a.mld\n");
+  // The progress line went away before the log line.
+  EXPECT_EQ(Captured::read(c.err), first + "\r\033[K");
+  v.stepProgress(2);
+  EXPECT_EQ(Captured::read(c.err), first + "\r\033[K" + "\r\033[K[1/2] a.mid  " + progressLine("正转换SMF声道", " 50%", 50, 30));
 }
 
-TEST(CliDisplayTest, NoProgressWithoutATerminal) {
+TEST(CliViewTest, NoProgressWithoutATerminal) {
   Captured c;
-  RunFields fields;
-  CliDisplay d({}, c.out, nullptr);
-  d.attach(fields);
-  EXPECT_EQ(d.lineCount(), 1);  // an empty list reports one empty line
-  fields.statusText = "MLD最后调整中";
-  fields.percentText = " 25%";
-  fields.logText = "x\r\n";
-  d.push();
-  d.finish();
-  EXPECT_EQ(Captured::read(c.out), "x\n");
-  EXPECT_EQ(Captured::read(c.err), "");
+  CliView v(c.out, nullptr, 1);
+  v.fileStarted(3, "x.mid");
+  v.beginProgress(4, "MLD最后调整中");
+  v.stepProgress(1);
+  v.finishProgress();
+  FileOutcome failed;
+  failed.code = ResultCode::kNotMidi;
+  v.fileFinished(failed);
+  v.runFinished(RunSummary{1, 0, 0, 1});
+  EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n003: x.mid\n★不是 MIDI 文件\n" + std::string(80, '-') +
+                                       "\n已检查 1 个文件、已保存了 0 个文件。\n");
+  EXPECT_EQ(Captured::read(c.err), "") << "the view was given no terminal, and drew nothing";
 }
 
 TEST(CliTraceWriter, Utf8LinesEvenWhenSplitAcrossCalls) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "mfi/inspect.h"
 #include "support/test_support.h"
 

@@ -98,14 +98,22 @@ TEST(CliOverwrite, ModesWithoutQuestions) {
   EXPECT_TRUE(t.replaced("b.mld"));
 }
 
-TEST(CliOverwrite, SameInputTwiceInOneRun) {
+TEST(CliOverwrite, SameOutputNameTwiceInOneRunFailsTheLaterFile) {
   TempDir dir;
-  writeFile(dir.file("a.mid"), workedExample());
-  const ProcessResult r = cli({"--overwrite", "ask", "a.mid", "a.mid"}, dir.path(), "y\n");
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(count(r.err, kQuestion), 1);
-  EXPECT_NE(r.out.find("001: a.mid\n     => ./a.mld\n     ※已覆盖\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("已保存了 2 个文件"), std::string::npos);
+  ASSERT_EQ(mkdir(dir.file("a").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.file("b").c_str(), 0700), 0);
+  writeFile(dir.file("a/song.mid"), workedExample());
+  writeFile(dir.file("b/song.mid"), concat({smfHeader(1, 1, 96), track(hex("00 C0 05 00 FF 2F 00"))}));
+  for (const char* mode : {"skip", "all"}) {
+    const ProcessResult r = cli({"--overwrite", mode, "-o", "out/", "a/song.mid", "b/song.mid"}, dir.path());
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_NE(r.out.find("001: b/song.mid\n     => out/song.mld\n  输出文件名与本次已保存的文件重复，未保存\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("已保存了 1 个文件"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(dir.file("out/song.mld")).size(), 186u) << "the first file's output is kept";
+    ASSERT_EQ(unlink(dir.file("out/song.mld").c_str()), 0);
+  }
 }
 
 TEST(CliFolders, MissingFoldersAreCreated) {

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "support/test_support.h"
 
 namespace tonvell::test {
@@ -15,7 +15,7 @@ namespace {
 
 Bytes workedMfi() {
   Bytes out;
-  EXPECT_EQ(convertBytes(workedExample(), &out), 108);
+  EXPECT_EQ(convertBytes(workedExample(), &out), result::kSuccess);
   EXPECT_EQ(out.size(), 186u);
   return out;
 }
@@ -76,7 +76,7 @@ TEST(Inspect, ShowsGbkHeaderTextsAsUtf8) {
   settings.titleSwitch = 1;
   settings.titleText = "铃声";
   Bytes out;
-  ASSERT_EQ(convertBytes(workedExample(), &out, settings), 108);
+  ASSERT_EQ(convertBytes(workedExample(), &out, settings), result::kSuccess);
   const InspectResult r = inspect(out);
   ASSERT_TRUE(r.ok) << r.describeError();
   EXPECT_EQ(r.chunks[3].data, utf8ToGbk("铃声/Song").text);
@@ -196,7 +196,7 @@ void expectAllConvertedPass(const std::string& folder, int* converted) {
     if (entry.path().extension() != ".mid") continue;
     Bytes out;
     const Bytes in = readFile(entry.path().string());
-    if (convertBytes(in, &out) != 108) continue;
+    if (convertBytes(in, &out) != result::kSuccess) continue;
     ++*converted;
     const InspectResult r = inspect(out);
     EXPECT_TRUE(r.ok) << entry.path() << ": " << r.describeError();

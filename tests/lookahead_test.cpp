@@ -1,5 +1,5 @@
 // The one-pass note look-ahead (NoteEndFinder) against the note-by-note scan
-// (findNoteDurationByScan): the same MFi bytes and the same trace for every
+// (test::findNoteDurationByScan): the same MFi bytes and the same trace for every
 // input, including the streams on which the scan reads events differently
 // from the translation.
 #include "mfi/lookahead.h"
@@ -11,6 +11,7 @@
 #include <random>
 
 #include "mfi/translate.h"
+#include "support/note_scan.h"
 #include "support/test_support.h"
 
 namespace tonvell {
@@ -23,7 +24,7 @@ using test::smfHeader;
 using test::track;
 
 struct Outcome {
-  ConvertResult code = 0;
+  ConvertResult code = result::kSuccess;
   Bytes output;
   std::string trace;
 };
@@ -32,7 +33,8 @@ struct Outcome {
 Outcome convert(const Bytes& input, bool byScan) {
   Outcome out;
   ConversionWorkspace ws;
-  ws.noteLengthsByScan = byScan;
+  test::ScanNoteLengths scan;
+  NoteLengthSource* lengths = byScan ? &scan : nullptr;
   NullProgress progress;
   TraceChannel trace;
   trace.setSink([&out](std::string_view bytes) { out.trace.append(bytes); });
@@ -40,8 +42,8 @@ Outcome convert(const Bytes& input, bool byScan) {
   const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
   out.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
   if (out.code != result::kSuccess) return out;
-  PassContext pass{ws, progress, trace, settings, today};
-  out.code = convertLoaded(pass);
+  PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
+  out.code = convertLoaded(pass, lengths);
   if (out.code == result::kSuccess) out.output.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
   return out;
 }
@@ -51,7 +53,8 @@ Outcome convert(const Bytes& input, bool byScan) {
 Outcome translateStreams(const std::vector<Bytes>& streams, int division, bool byScan) {
   Outcome out;
   ConversionWorkspace ws;
-  ws.noteLengthsByScan = byScan;
+  test::ScanNoteLengths scan;
+  NoteLengthSource* lengths = byScan ? &scan : nullptr;
   std::size_t longest = 0;
   for (const Bytes& s : streams) longest = std::max(longest, s.size() + 4);
   const int length = static_cast<int>(longest);
@@ -70,8 +73,8 @@ Outcome translateStreams(const std::vector<Bytes>& streams, int division, bool b
   trace.setSink([&out](std::string_view bytes) { out.trace.append(bytes); });
   const ConverterSettings settings;
   const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
-  PassContext pass{ws, progress, trace, settings, today};
-  out.code = translateChannels(pass);
+  PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
+  out.code = translateChannels(pass, lengths);
   out.output.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
   return out;
 }
@@ -236,7 +239,7 @@ class StreamMaker {
 };
 
 std::string describe(const Outcome& a, const Outcome& b) {
-  if (a.code != b.code) return "results " + std::to_string(a.code) + " and " + std::to_string(b.code);
+  if (a.code != b.code) return "results " + std::to_string(messageId(a.code)) + " and " + std::to_string(messageId(b.code));
   if (a.output != b.output) return "output\n  " + test::hexOf(a.output) + "\n  " + test::hexOf(b.output);
   return "trace\n" + a.trace + "\n---\n" + b.trace;
 }

@@ -78,8 +78,8 @@ TEST(Pipeline, GeneratedSongsMergeAsModelled) {
     const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
     ASSERT_EQ(loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws),
               result::kSuccess);
-    PassContext pass{ws, progress, trace, settings, today};
-    const ConvertResult code = analyseSmf(pass);
+    PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
+    const ConvertResult code = test::analyseSmf(pass);
     if (code == result::kNoMemory) continue;  // long silences at a small division
     ASSERT_EQ(code, result::kSuccess) << round;
 

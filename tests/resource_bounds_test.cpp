@@ -90,7 +90,7 @@ constexpr std::int64_t kMaxMemory = std::int64_t{256} << 20;
 constexpr double kMaxSeconds = kSanitized ? 10.0 : 1.0;
 
 struct Measured {
-  ConvertResult code = 0;
+  ConvertResult code = result::kSuccess;
   double seconds = 0;
   std::int64_t peakBytes = 0;   // above what was live before the conversion
   std::int64_t capacity = 0;    // of each work buffer
@@ -112,7 +112,7 @@ Measured convertMeasured(const Bytes& input) {
     m.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
     m.capacity = ws.bufferCapacity;
     if (m.code == result::kSuccess) {
-      PassContext pass{ws, progress, trace, settings, today};
+      PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
       m.code = convertLoaded(pass);
       EXPECT_LE(ws.writeLength, ws.bufferCapacity);
       if (m.code == result::kSuccess) m.mfi.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);

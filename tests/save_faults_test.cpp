@@ -173,7 +173,7 @@ TEST_F(SaveFaults, FileSizeLimitDuringTheWriteKeepsTheOldFileAndGoesOn) {
   const std::string big = input("big.mid", songOf(2000));  // about 8 KB of MFi
   const std::string small = input("small.mid");             // a few hundred bytes
   writeFile(output("big.mld"), kOldOutput);
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
 
   const ChildRun child = inChild(
       [] {
@@ -196,7 +196,7 @@ TEST_F(SaveFaults, OutputFolderRemovedBeforeTheWrite) {
   const std::string a = input("a.mid");
   const std::string b = input("b.mid");
   writeFile(output("a.mld"), kOldOutput);
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   h.prompt.onAsk = [this](const std::string&) { fs::remove_all(out); };
   run();
   // The next file's save creates the folder again.
@@ -212,7 +212,7 @@ TEST_F(SaveFaults, OutputFolderMadeReadOnlyBeforeTheWrite) {
   const std::string b = input("b.mid", songOf(3));
   writeFile(output("a.mld"), kOldOutput);
   writeFile(output("b.mld"), kOldOutput);
-  h.prompt.answers = {OverwritePrompt::kYes, OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes, OverwriteAnswer::kYes};
   // Read-only while a is saved, writable again when b is asked about.
   h.prompt.onAsk = [this](const std::string& path) {
     ::chmod(out.c_str(), path == output("a.mld") ? 0555 : 0755);
@@ -252,7 +252,7 @@ TEST_F(SaveFaults, ReadOnlyOutputFileIsNotReplaced) {
   const std::string a = input("a.mid");
   writeFile(output("a.mld"), kOldOutput);
   ASSERT_EQ(::chmod(output("a.mld").c_str(), 0444), 0);
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   run();
   EXPECT_EQ(entries(), entry(0, a, output("a.mld"), kOverwritten + kCannotOpen) + summary(1, 0));
   EXPECT_EQ(readFile(output("a.mld")), kOldOutput);
@@ -281,7 +281,7 @@ TEST_F(SaveFaults, SymbolicLinksAtTheOutputPath) {
   writeFile(target + "/real.mld", kOldOutput);
   fs::create_symlink("../target/real.mld", output("a.mld"));
   fs::create_symlink("../target/missing.mld", output("b.mld"));
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   run();
   // A link to a file: asked about under the link's name, written through to
   // the file, and the link stays. A dangling link cannot be written through.

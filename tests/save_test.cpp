@@ -64,7 +64,7 @@ TEST_F(SaveMld, ReadOnlyOutputIsLeftAlone) {
   test::writeFile(out, test::hex("01 02 03"));
   ASSERT_EQ(chmod(out.c_str(), 0444), 0);
   h.converter.settings.outputFolder = dir.path();
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   h.converter.batchRun();
   EXPECT_NE(log().find("     ※已覆盖\n  打不开输出文件\r\n"), std::string::npos);
   EXPECT_EQ(test::readFile(out), test::hex("01 02 03"));
@@ -99,7 +99,7 @@ TEST_F(SaveMld, ANewFileGetsTheUsualPermissions) {
 
   // A replaced file keeps its own permissions.
   ASSERT_EQ(chmod(dir.file("in.dir.mld").c_str(), 0640), 0);
-  h.prompt.answers = {OverwritePrompt::kYes};
+  h.prompt.answers = {OverwriteAnswer::kYes};
   h.converter.batchRun();
   ASSERT_EQ(stat(dir.file("in.dir.mld").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "support/test_support.h"
 
 namespace tonvell {
@@ -36,7 +36,6 @@ struct RecordingProgress : Progress {
   void stepProgress(float units) override { steps.back().push_back(units); }
   void finishProgress() override { ++finishes; }
   void refreshWindow() override { ++refreshes; }
-  void appendLog(std::string_view) override {}
 };
 
 // Runs the split alone over `input`.
@@ -53,7 +52,7 @@ struct Split {
     if (traced) recorder.attach(trace);
     code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
     if (code != result::kSuccess) return;
-    PassContext pass{ws, progress, trace, settings, today};
+    PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
     code = splitChannels(pass);
   }
   std::string stream(int c) const {

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "smf/split.h"
 #include "support/test_support.h"
 
@@ -29,8 +29,8 @@ struct Translation {
     recorder.attach(trace);
     code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
     if (code != result::kSuccess) return;
-    PassContext pass{ws, progress, trace, settings, today};
-    code = analyseSmf(pass);
+    PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
+    code = test::analyseSmf(pass);
   }
   std::string channel(int c) const {
     return test::hexOf(ws.bufferB.get() + ws.streamPos[c], static_cast<size_t>(ws.streamLength[c]));

@@ -494,11 +494,11 @@ TEST_F(DialogTest, log_grows_by_appending_and_starts_again_after_clearing) {
                    [&](int p, int r, int a) { changes.push_back({p, r, a}); });
 
   Converter& c = d->converter();
-  c.appendLog("line one\r");
+  c.fields.logText += "line one\r";
   c.refreshWindow();
   // The CR waits for what follows it: CR LF is one break.
   EXPECT_EQ(logText(*d), kBanner + "line one");
-  c.appendLog("\nline two\r\n");
+  c.fields.logText += "\nline two\r\n";
   c.refreshWindow();
   c.refreshWindow();  // nothing new: nothing touched
   EXPECT_EQ(logText(*d), kBanner + "line one\nline two\n");

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "convert/workspace.h"
+#include "core/workspace.h"
 #include "support/test_support.h"
 #include "support/ui_support.h"
 

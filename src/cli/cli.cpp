@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,8 @@
 
 #include "cli/options.h"
 #include "cli/terminal.h"
+#include "convert/batch.h"
+#include "convert/log_text.h"
 #include "convert/run.h"
 #include "convert/settings.h"
 
@@ -37,6 +41,7 @@ struct Options {
   std::string tracePath;
   bool traceUtf8 = false;
   bool quiet = false;
+  int jobs = 0;  // 0: one per core
 };
 
 bool readAll(std::FILE* in, std::string* out) {
@@ -121,6 +126,10 @@ int runCli(int argc, char** argv) {
                     ->option_text("FILE");
   app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)")->needs(trace);
   app.add_flag("-q,--quiet", o.quiet, "No progress display");
+  app.add_option("-j,--jobs", o.jobs,
+                 "Convert N files at once (default: one per core); the log and the files are as with -j 1")
+      ->check(CLI::Range(1, 256))
+      ->option_text("N");
 
   try {
     app.parse(argc, argv);
@@ -180,14 +189,11 @@ int runCli(int argc, char** argv) {
   std::FILE* progress = !o.quiet && ::isatty(STDERR_FILENO) && files.trace != stderr ? stderr : nullptr;
 
   const int taken = countTakenLines(lines);
-  CliDisplay display(std::move(lines), stdout, progress);
-  CliPrompt prompt(mode, display, answers, question);
-  Converter converter(display, prompt);
-  display.attach(converter.fields);
-  converter.today = [date] { return date; };
+  CliView view(stdout, progress, taken);
+  CliPrompt prompt(mode, view, answers, question);
 
-  applyDefaults(converter.settings, converter.ws);
-  ConverterSettings& s = converter.settings;
+  ConverterSettings s;
+  applyDefaults(s);
   s.outputFolder = o.outputFolder;
   if (o.title) {
     s.titleSwitch = 1;
@@ -201,20 +207,25 @@ int runCli(int argc, char** argv) {
   if (o.noSmfCopyright) s.smfCopyrightSwitch = 0;
   if (o.copyProhibit) s.copyProhibit = 1;
 
+  TraceChannel traceChannel;
   std::optional<TraceWriter> traceWriter;
   if (files.trace) {
     traceWriter.emplace(files.trace, o.traceUtf8);
-    converter.trace.setSink([&traceWriter](std::string_view bytes) { traceWriter->write(bytes); });
+    traceChannel.setSink([&traceWriter](std::string_view bytes) { traceWriter->write(bytes); });
   }
 
-  converter.batchRun();
-  display.finish();
+  BatchOptions options;
+  options.date = date;
+  options.trace = &traceChannel;
+  options.jobs = o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // The log starts with the banner, as the window's does.
+  std::fputs(logtext::banner().c_str(), stdout);
+  std::fflush(stdout);
+  BatchRun run(s, prompt, view, options);
+  const RunSummary summary = run.run(lines);
+  view.clearProgress();
   if (traceWriter) traceWriter->finish();
-
-  // Every file taken up was written, skipped at the question, or failed
-  // (a "★" line, or an output that could not be written).
-  const int failed = taken - converter.ws.savedCount - prompt.skipped();
-  return failed > 0 ? 1 : 0;
+  return summary.failed > 0 ? 1 : 0;
 }
 
 }  // namespace tonvell::cli

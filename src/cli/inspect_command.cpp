@@ -11,7 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/cli.h"
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "mfi/inspect.h"
 
 namespace tonvell::cli {

@@ -67,13 +67,13 @@ std::vector<std::string> splitListLines(std::string_view text) {
   return lines;
 }
 
-int parseOverwriteAnswer(std::string_view answer) {
+OverwriteAnswer parseOverwriteAnswer(std::string_view answer) {
   const std::string_view a = trimmed(answer);
-  if (a == "y" || a == "Y" || a == "yes" || a == "是") return OverwritePrompt::kYes;
-  if (a == "a" || a == "A" || a == "all" || a == "全部覆盖") return OverwritePrompt::kOverwriteAll;
+  if (a == "y" || a == "Y" || a == "yes" || a == "是") return OverwriteAnswer::kYes;
+  if (a == "a" || a == "A" || a == "all" || a == "全部覆盖") return OverwriteAnswer::kOverwriteAll;
   if (a == "s" || a == "S" || a == "skip" || a == "跳过" || a == "n" || a == "N" || a == "no")
-    return OverwritePrompt::kSkip;
-  return 0;
+    return OverwriteAnswer::kSkip;
+  return OverwriteAnswer::kNone;
 }
 
 int countTakenLines(const std::vector<std::string>& lines) {

@@ -7,7 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "convert/input.h"
 #include "convert/run.h"
+#include "convert/save.h"
 
 namespace tonvell::cli {
 
@@ -27,9 +29,8 @@ std::vector<std::string> splitListLines(std::string_view text);
 // How the command line answers the overwrite question.
 enum class OverwriteMode { kAsk, kAll, kSkip };
 
-// The answer a person typed at the prompt: 1 (yes), 1027 (overwrite all),
-// 2 (skip), or 0 when it is none of them.
-int parseOverwriteAnswer(std::string_view answer);
+// The answer a person typed at the prompt; kNone when it is none of them.
+OverwriteAnswer parseOverwriteAnswer(std::string_view answer);
 
 // How many of these file-list lines the batch run takes up (the non-empty
 // ones after its line cut).

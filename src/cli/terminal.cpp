@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-#include "convert/gbk.h"
+#include "convert/log_text.h"
+#include "core/gbk.h"
 
 namespace tonvell::cli {
 
@@ -12,35 +13,6 @@ namespace {
 constexpr const char* kEraseLine = "\r\033[K";
 constexpr int kBarWidth = 30;
 }  // namespace
-
-std::string LogStream::take(const std::string& log) {
-  if (log.size() < emitted_) emitted_ = 0;  // the log was cleared and began again
-  std::string out;
-  out.reserve(log.size() - emitted_);
-  for (std::size_t i = emitted_; i < log.size(); ++i) {
-    const char c = log[i];
-    if (pendingCr_) {
-      pendingCr_ = false;
-      if (c == '\n') {
-        out += '\n';
-        continue;
-      }
-      out += '\r';
-    }
-    if (c == '\r')
-      pendingCr_ = true;
-    else
-      out += c;
-  }
-  emitted_ = log.size();
-  return out;
-}
-
-std::string LogStream::finish() {
-  if (!pendingCr_) return {};
-  pendingCr_ = false;
-  return "\r";
-}
 
 std::string progressLine(const std::string& status, const std::string& percent, int position, int barWidth) {
   if (position < 0) position = 0;
@@ -56,81 +28,116 @@ std::string progressLine(const std::string& status, const std::string& percent, 
   return line;
 }
 
-CliDisplay::CliDisplay(std::vector<std::string> lines, std::FILE* out, std::FILE* progress)
-    : lines_(std::move(lines)), out_(out), progress_(progress) {}
-
-int CliDisplay::lineCount() { return lines_.empty() ? 1 : static_cast<int>(lines_.size()); }
-
-std::string CliDisplay::line(int index) {
-  if (index < 0 || static_cast<std::size_t>(index) >= lines_.size()) return {};
-  return lines_[static_cast<std::size_t>(index)];
+namespace {
+// CR LF to LF; the log's texts are whole lines.
+std::string withLf(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
 }
 
-void CliDisplay::push() {
-  if (!fields_) return;
-  flushLog();
-  updateProgress();
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return sanitizeUtf8(slash == std::string::npos ? path : path.substr(slash + 1));
 }
+}  // namespace
 
-void CliDisplay::flushLog() {
-  if (!fields_) return;
-  const std::string text = log_.take(fields_->logText);
+void CliView::writeLog(const std::string& text) {
   if (text.empty()) return;
   clearProgress();
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  const std::string lf = withLf(text);
+  if (std::fwrite(lf.data(), 1, lf.size(), out_) != lf.size() || std::fflush(out_) != 0) outputOk_ = false;
 }
 
-void CliDisplay::clearProgress() {
+void CliView::fileStarted(int index, const std::string& inputPath) {
+  ++started_;
+  file_ = baseName(inputPath);
+  status_.clear();
+  percent_ = -1;
+  writeLog(logtext::fileStarted(index, inputPath));
+  drawProgress();
+}
+
+void CliView::headerTextSubstituted() { writeLog(logtext::headerTextSubstituted()); }
+
+void CliView::savingStarted() {
+  status_ = "保存 MLD 中";
+  drawProgress();
+}
+
+void CliView::outputChosen(const std::string& outputPath) { writeLog(logtext::outputChosen(outputPath)); }
+
+void CliView::fileFinished(const FileOutcome& outcome) { writeLog(logtext::fileFinished(outcome)); }
+
+void CliView::runFinished(const RunSummary& summary) {
+  writeLog(logtext::runFinished(summary));
+  clearProgress();
+}
+
+void CliView::beginProgress(float units, std::string_view stage) {
+  meter_.begin(units);
+  status_.assign(stage);
+  percent_ = meter_.percent();
+  drawProgress();
+}
+
+void CliView::stepProgress(float units) {
+  const int p = meter_.advance(units);
+  if (p < 0) return;
+  percent_ = p;
+  drawProgress();
+}
+
+void CliView::finishProgress() {
+  meter_.finish();
+  percent_ = 100;
+  drawProgress();
+}
+
+void CliView::clearProgress() {
   if (!progressShown_) return;
   std::fputs(kEraseLine, progress_);
   std::fflush(progress_);
   progressShown_ = false;
+  shown_.clear();
 }
 
-void CliDisplay::updateProgress() {
+void CliView::drawProgress() {
   if (!progress_) return;
-  if (fields_->statusText.empty() && fields_->percentText.empty()) {
-    clearProgress();
-    shownStatus_.clear();
-    shownPercent_.clear();
-    return;
-  }
-  if (progressShown_ && fields_->statusText == shownStatus_ && fields_->percentText == shownPercent_) return;
-  shownStatus_ = fields_->statusText;
-  shownPercent_ = fields_->percentText;
-  const std::string line = progressLine(shownStatus_, shownPercent_, fields_->progressPos, kBarWidth);
+  // Files done out of the run's files, then the stage of the file in hand.
+  char counter[32];
+  std::snprintf(counter, sizeof counter, "[%d/%d] ", started_, files_);
+  const int position = percent_ < 0 ? 0 : percent_;
+  const std::string line = counter + file_ + "  " +
+                           progressLine(status_, percent_ < 0 ? std::string() : formatPercent(percent_), position,
+                                        kBarWidth);
+  if (progressShown_ && line == shown_) return;
   std::fputs(kEraseLine, progress_);
   std::fputs(line.c_str(), progress_);
   std::fflush(progress_);
   progressShown_ = true;
+  shown_ = line;
 }
 
-void CliDisplay::finish() {
-  flushLog();
-  const std::string rest = log_.finish();
-  if (!rest.empty()) std::fwrite(rest.data(), 1, rest.size(), out_);
-  clearProgress();
-  std::fflush(out_);
-}
+CliPrompt::CliPrompt(OverwriteMode mode, CliView& view, std::FILE* in, std::FILE* question)
+    : mode_(mode), view_(view), in_(in), question_(question) {}
 
-CliPrompt::CliPrompt(OverwriteMode mode, CliDisplay& display, std::FILE* in, std::FILE* question)
-    : mode_(mode), display_(display), in_(in), question_(question) {}
-
-int CliPrompt::ask(const std::string& path) {
+OverwriteAnswer CliPrompt::ask(const std::string& path) {
   switch (mode_) {
     case OverwriteMode::kAll:
       // The "全部覆盖" answer: the run replaces the rest without asking.
-      return kOverwriteAll;
+      return OverwriteAnswer::kOverwriteAll;
     case OverwriteMode::kSkip:
-      ++skipped_;
-      return kSkip;
+      return OverwriteAnswer::kSkip;
     case OverwriteMode::kAsk:
       break;
   }
-  // The log so far (the "=>" line naming this path) comes before the question.
-  display_.flushLog();
-  display_.clearProgress();
+  // The log so far (the "=>" line naming this path) is out already.
+  view_.clearProgress();
   const bool typed = in_ && ::isatty(fileno(in_));
   for (;;) {
     std::fprintf(question_, "输出的文件已存在: %s\n要覆盖此文件吗? [y=是 / a=全部覆盖 / s=跳过] ",
@@ -145,8 +152,7 @@ int CliPrompt::ask(const std::string& path) {
       // End of input counts as "跳过".
       std::fputs("s\n", question_);
       std::fflush(question_);
-      ++skipped_;
-      return kSkip;
+      return OverwriteAnswer::kSkip;
     }
     if (!answer.empty() && answer.back() == '\n') answer.pop_back();
     if (!typed) {
@@ -154,9 +160,8 @@ int CliPrompt::ask(const std::string& path) {
       std::fprintf(question_, "%s\n", sanitizeUtf8(answer).c_str());
       std::fflush(question_);
     }
-    const int result = parseOverwriteAnswer(answer);
-    if (result == kSkip) ++skipped_;
-    if (result != 0) return result;
+    const OverwriteAnswer result = parseOverwriteAnswer(answer);
+    if (result != OverwriteAnswer::kNone) return result;
   }
 }
 

@@ -12,73 +12,62 @@
 
 namespace tonvell::cli {
 
-// Turns the growing log text into what is new since the last call, with
-// CR LF made LF even when the CR and the LF arrive in different calls.
-class LogStream {
- public:
-  std::string take(const std::string& log);
-  // Whatever is still held back (a CR that no LF followed).
-  std::string finish();
-
- private:
-  std::size_t emitted_ = 0;
-  bool pendingCr_ = false;
-};
-
 // "status  42% [########------------]"
 std::string progressLine(const std::string& status, const std::string& percent, int position, int barWidth);
 
-// The run's display: the file list it was given, the log to `out`, and the
-// progress line to `progress` when that is not null.
-class CliDisplay final : public RunDisplay {
+// What the command line shows of a batch run: the log on `out` (LF line
+// ends), and a progress line on `progress` when that is not null (a
+// terminal): the file in hand, the stage, its percentage and a bar.
+class CliView final : public BatchObserver {
  public:
-  CliDisplay(std::vector<std::string> lines, std::FILE* out, std::FILE* progress);
-  // The fields a push shows (the converter's, which is built after this).
-  void attach(const RunFields& fields) { fields_ = &fields; }
+  CliView(std::FILE* out, std::FILE* progress, int files) : out_(out), progress_(progress), files_(files) {}
 
-  int lineCount() override;
-  std::string line(int index) override;
-  bool pull() override { return true; }
-  void push() override;
-  void repaint() override {}
+  void fileStarted(int index, const std::string& inputPath) override;
+  void headerTextSubstituted() override;
+  void savingStarted() override;
+  void outputChosen(const std::string& outputPath) override;
+  void fileFinished(const FileOutcome& outcome) override;
+  void runFinished(const RunSummary& summary) override;
+  void beginProgress(float units, std::string_view stage) override;
+  void stepProgress(float units) override;
+  void finishProgress() override;
 
-  // Writes what is new in the log (the progress line is cleared first).
-  void flushLog();
   // Removes the progress line from the terminal, if one is shown.
   void clearProgress();
-  // Flushes the rest of the log and clears the progress line.
-  void finish();
-
-  const std::vector<std::string>& lines() const { return lines_; }
+  // False once a write to `out` has failed.
+  bool outputOk() const { return outputOk_; }
 
  private:
-  void updateProgress();
+  void writeLog(const std::string& text);
+  void drawProgress();
 
-  std::vector<std::string> lines_;
-  const RunFields* fields_ = nullptr;
   std::FILE* out_;
   std::FILE* progress_;
-  LogStream log_;
+  int files_;          // files taken up by the run
+  int started_ = 0;    // files started so far
+  std::string file_;   // base name of the file in hand
+  std::string status_;
+  int percent_ = -1;   // -1: no percentage shown
+  ProgressMeter meter_;
   bool progressShown_ = false;
-  std::string shownStatus_, shownPercent_;
+  std::string shown_;
+  bool outputOk_ = true;
 };
 
 // The overwrite question, answered by the mode or by a person.
 class CliPrompt final : public OverwritePrompt {
  public:
   // `in` (may be null: end of input) gives the answers for kAsk; the question
-  // goes to `question`.
-  CliPrompt(OverwriteMode mode, CliDisplay& display, std::FILE* in, std::FILE* question);
+  // goes to `question`. The view's progress line is cleared first.
+  CliPrompt(OverwriteMode mode, CliView& view, std::FILE* in, std::FILE* question);
 
-  int ask(const std::string& path) override;
-  int skipped() const { return skipped_; }
+  OverwriteAnswer ask(const std::string& path) override;
 
  private:
   OverwriteMode mode_;
-  CliDisplay& display_;
+  CliView& view_;
   std::FILE* in_;
   std::FILE* question_;
-  int skipped_ = 0;
 };
 
 // Receives the trace: GBK bytes as produced, or transcoded to UTF-8 line by

@@ -1,11 +1,7 @@
-// The batch run: converts every path of the file list, one after the other,
-// and keeps the user informed through the log, the status text, the
-// percentage and the progress bar. Also the log and progress operations the
-// passes call.
-//
-// The engine knows no window. What the run uses of one sits behind
-// RunDisplay (the desktop window, the command line and the tests implement
-// it); the overwrite question sits behind OverwritePrompt.
+// The window's run: what the desktop program (and the tests that stand in
+// for it) shows of a batch run. It reads the file list and the settings
+// through RunDisplay, runs BatchRun, and turns its events into the window's
+// fields (log, status text, percentage, bar), pushing them as the run goes.
 #pragma once
 
 #include <cstdint>
@@ -13,15 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "convert/batch.h"
 #include "convert/settings.h"
-#include "convert/trace.h"
-#include "convert/workspace.h"
+#include "core/trace.h"
 
 namespace tonvell {
 
 // The window's fields that the run writes; a push shows them.
 struct RunFields {
-  std::string logText;      // UTF-8; log lines end as the Parts give them (CR LF or LF)
+  std::string logText;      // UTF-8; log lines end as the log has always shown them (CR LF or LF)
   std::string statusText;
   std::string percentText;
   int progressPos = 0;      // 0..100
@@ -32,7 +28,7 @@ class RunDisplay {
   virtual ~RunDisplay() = default;
   // Lines of the file list; an empty list reports one empty line.
   virtual int lineCount() = 0;
-  // The bytes of line `index` as the list holds them (the run keeps at most 260).
+  // The bytes of line `index` as the list holds them.
   virtual std::string line(int index) = 0;
   // Controls into fields (settings, file list). False when a control's value
   // was refused (the master volume); the caller goes on regardless.
@@ -43,105 +39,64 @@ class RunDisplay {
   virtual void repaint() = 0;
 };
 
-// Answers whether an existing output file is replaced.
-class OverwritePrompt {
- public:
-  static constexpr int kYes = 1;
-  static constexpr int kSkip = 2;
-  static constexpr int kOverwriteAll = 1027;
-  virtual ~OverwritePrompt() = default;
-  // `path` is the output path (the workspace's promptPath).
-  virtual int ask(const std::string& path) = 0;
-};
-
-// The log and progress operations a pass may call.
-class Progress {
- public:
-  virtual ~Progress() = default;
-  virtual void beginProgress(float units, std::string_view text) = 0;
-  virtual void stepProgress(float units) = 0;
-  virtual void finishProgress() = 0;
-  virtual void refreshWindow() = 0;
-  virtual void appendLog(std::string_view text) = 0;
-};
-
-// A Progress that shows nothing: for headless conversions (fuzzing, benchmarks).
-class NullProgress : public Progress {
- public:
-  void beginProgress(float, std::string_view) override {}
-  void stepProgress(float) override {}
-  void finishProgress() override {}
-  void refreshWindow() override {}
-  void appendLog(std::string_view) override {}
-};
-
-struct CalendarDate {
-  int year = 2003;
-  int month = 1;   // 1..12
-  int day = 1;     // 1..31
-};
 // The local date; front ends may fix it (tests, reproducible runs).
 using DateSource = std::function<CalendarDate()>;
 CalendarDate localToday();
 
-// Everything a pass may use besides the workspace.
-struct PassContext {
-  ConversionWorkspace& ws;
-  Progress& progress;
-  const TraceChannel& trace;
-  const ConverterSettings& settings;
-  const DateSource& today;
+// The percentage a progress display shows: whole percent, truncated, kept
+// within 0..100, from units stepped through a stage.
+class ProgressMeter {
+ public:
+  void begin(float units) {
+    step_ = units > 0 ? 100.0f / units : 0.0f;
+    value_ = 0;
+    shown_ = -1;
+  }
+  // The new whole percentage after `units` more, or -1 when it did not change.
+  int advance(float units);
+  void finish() { value_ = 100; }
+  int percent() const;
+
+ private:
+  float value_ = 0;  // 0..100
+  float step_ = 0;   // percent per unit
+  int shown_ = -1;
 };
 
-// The run's own state; the front end owns one for the life of its window.
-class Converter final : public Progress {
+// "%3d%%".
+std::string formatPercent(int percent);
+
+class Converter final : public BatchObserver {
  public:
   Converter(RunDisplay& display, OverwritePrompt& prompt) : display_(display), prompt_(prompt) {}
 
-  ConversionWorkspace ws;
   ConverterSettings settings;
   RunFields fields;
   TraceChannel trace;
   DateSource today = localToday;
 
-  // The whole run over the display's file list.
-  void batchRun();
-
-  // Log and progress operations.
+  // The whole run over the display's file list; what became of it.
+  RunSummary batchRun();
+  // The log to its banner, the progress display cleared; shows it.
   void clearLog();
-  void appendLog(std::string_view text) override;
-  void refreshWindow() override;
-  void beginProgress(float units, std::string_view text) override;
+
+  // BatchObserver.
+  void fileStarted(int index, const std::string& inputPath) override;
+  void headerTextSubstituted() override;
+  void savingStarted() override;
+  void outputChosen(const std::string& outputPath) override;
+  void fileFinished(const FileOutcome& outcome) override;
+  void lineDone(int index) override;
+  void runFinished(const RunSummary& summary) override;
+  void beginProgress(float units, std::string_view stage) override;
   void stepProgress(float units) override;
   void finishProgress() override;
-
-  // Saving of one converted input (the MFi file in bufferB).
-  void saveMld(const std::string& inputPath);
-
-  // Loads one input and converts it; the code of the first failure, or 108
-  // once saveMld has been called.
-  ConvertResult convertOne(const std::string& path);
-
-  PassContext context() { return PassContext{ws, *this, trace, settings, today}; }
+  void refreshWindow() override;
 
  private:
   RunDisplay& display_;
   OverwritePrompt& prompt_;
+  ProgressMeter meter_;
 };
-
-// Ends a fetched line at its first CR, LF or NUL; returns its length.
-std::size_t cutLine(std::string_view fetched);
-
-// Loads `path` into freshly allocated work buffers (L = its size). 108 on
-// success; 105 when it cannot be opened as a regular file, 106 when it is too
-// large or memory cannot be had, 140 when it cannot be read in full. On
-// failure no buffer is left allocated.
-ConvertResult loadInput(const std::string& path, ConversionWorkspace& ws);
-// Same, from bytes in memory (tests, fuzzing, benchmarks).
-ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws);
-
-// The passes in order on a loaded input: analyseSmf, then assembleMfi.
-// The MFi file is then in bufferB[0, writeLength).
-ConvertResult convertLoaded(PassContext& pass);
 
 }  // namespace tonvell

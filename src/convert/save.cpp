@@ -1,5 +1,6 @@
-// Saving one converted input: the output path, the folders on the way, the
-// overwrite question, and a write that never destroys an existing file.
+// Saving one converted file: a write that never destroys an existing file.
+#include "convert/save.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,18 +9,18 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
-
-#include "convert/gbk.h"
-#include "convert/paths.h"
-#include "convert/run.h"
-#include "convert/strings.h"
 
 namespace tonvell {
 
 namespace {
 
-enum class WriteOutcome { kWritten, kCannotOpen, kWriteFailed };
+struct WriteOutcome {
+  SaveStatus status;
+  int osError;
+};
+constexpr SaveStatus kCannotOpen = SaveStatus::kCannotOpen;
 
 // Writes all of `data` to `fd`; false on any error (a full disk, a file-size
 // limit).
@@ -55,11 +56,12 @@ mode_t processUmask() {
 // over it only once every byte is written and flushed: a failed write leaves
 // any existing file as it was and no partial file behind.
 WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  const auto fail = [](SaveStatus status) { return WriteOutcome{status, errno}; };
   // A write past the file-size limit must fail, not end the program.
   static std::once_flag ignoreFileSizeSignal;
   std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
 
-  if (path.size() >= PATH_MAX) return WriteOutcome::kCannotOpen;
+  if (path.size() >= PATH_MAX) return WriteOutcome{kCannotOpen, ENAMETOOLONG};
   std::string target = path;
   struct stat st {};
   mode_t mode = 0666 & ~processUmask();
@@ -67,97 +69,90 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
     // Write through a symbolic link to the file it names, keeping the link.
     char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return WriteOutcome::kCannotOpen;
+    if (::realpath(path.c_str(), resolved) == nullptr) return fail(kCannotOpen);
     target = resolved;
   }
   if (::stat(target.c_str(), &st) == 0) {
     // An existing target must be a plain file we may write: renaming over it
     // must not get round a read-only file.
-    if (!S_ISREG(st.st_mode) || (st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)
-      return WriteOutcome::kCannotOpen;
+    if (!S_ISREG(st.st_mode)) return WriteOutcome{kCannotOpen, S_ISDIR(st.st_mode) ? EISDIR : EINVAL};
+    if ((st.st_mode & 0222) == 0) return WriteOutcome{kCannotOpen, EACCES};
+    if (::access(target.c_str(), W_OK) != 0) return fail(kCannotOpen);
     mode = st.st_mode & 07777;
     replacing = true;
   } else if (errno != ENOENT) {
-    return WriteOutcome::kCannotOpen;
+    return fail(kCannotOpen);
   }
 
   std::string temp = folderOf(target) + "/.tonvell-XXXXXX";
-  if (temp.size() >= PATH_MAX) return WriteOutcome::kCannotOpen;
+  if (temp.size() >= PATH_MAX) return WriteOutcome{kCannotOpen, ENAMETOOLONG};
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return WriteOutcome::kCannotOpen;
+  if (fd < 0) return fail(kCannotOpen);
   // Data replacing an existing file reaches the disk before the rename, so
   // that even a power loss leaves the old file or the new one. A new file
   // risks nothing older, and skips the flush: it is most of a batch's time.
-  const bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && (!replacing || ::fsync(fd) == 0);
-  if (::close(fd) != 0 || !ok) {
+  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && (!replacing || ::fsync(fd) == 0);
+  int error = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
     ::unlink(temp.c_str());
-    return WriteOutcome::kWriteFailed;
+    return WriteOutcome{SaveStatus::kWriteFailed, error};
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
+    error = errno;
     ::unlink(temp.c_str());
-    return WriteOutcome::kCannotOpen;
+    return WriteOutcome{kCannotOpen, error};
   }
-  return WriteOutcome::kWritten;
-}
-
-// True when `path` names an existing file that can be opened for reading.
-bool existingFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat st {};
-  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd);
-  return regular;
+  return WriteOutcome{replacing ? SaveStatus::kReplaced : SaveStatus::kWritten, 0};
 }
 
 }  // namespace
 
-void Converter::saveMld(const std::string& inputPath) {
-  display_.pull();
-  fields.statusText = "保存 MLD 中";
-  refreshWindow();
+bool outputExists(const std::string& path) {
+  // stat, not open: a file we may write but not read exists all the same.
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
 
-  const PathRules& rules = kNativeRules;
-  // The separator stays in the setting; the folder box shows it from now on.
-  if (!endsWithByte(settings.outputFolder, rules.separator)) settings.outputFolder += rules.separator;
-  const PathParts folder = splitPath(settings.outputFolder, rules);
-  const PathParts input = splitPath(inputPath, rules);
-  const std::string outputPath = makePath(folder.drive, folder.directory, input.baseName, ".mld", rules);
+bool identifyFile(const std::string& path, FileIdentity* identity) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  *identity = FileIdentity{st.st_dev, st.st_ino};
+  return true;
+}
 
-  appendLog("     => " + sanitizeUtf8(outputPath) + "\n");
-  createDirectories(folder.drive, folder.directory, rules);
+OverwriteDecision OverwritePolicy::decide(const std::string& outputPath) {
+  if (replacingAll_) return OverwriteDecision::kReplaceSilently;
+  switch (prompt_.ask(outputPath)) {
+    case OverwriteAnswer::kYes:
+      return OverwriteDecision::kReplace;
+    case OverwriteAnswer::kOverwriteAll:
+      replacingAll_ = true;
+      return OverwriteDecision::kReplaceFromNowOn;
+    case OverwriteAnswer::kSkip:
+    case OverwriteAnswer::kNone:
+      break;
+  }
+  // A question that ended without an answer never replaces a file.
+  return OverwriteDecision::kSkip;
+}
 
-  if (ws.overwriteAll != 1 && existingFile(outputPath)) {
-    ws.promptPath = outputPath;
-    switch (prompt_.ask(ws.promptPath)) {
-      case OverwritePrompt::kYes:
-        appendLog("     ※已覆盖\n");
-        break;
-      case OverwritePrompt::kSkip:
-        appendLog("     ※已跳过\n");
-        return;
-      case OverwritePrompt::kOverwriteAll:
-        ws.overwriteAll = 1;
-        appendLog("     ※从这以后全部覆盖\n");
-        break;
-      default:
-        break;
+SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
+  SaveOutcome outcome;
+  if (outputExists(path)) {
+    outcome.decision = policy.decide(path);
+    if (outcome.decision == OverwriteDecision::kSkip) {
+      outcome.status = SaveStatus::kSkipped;
+      return outcome;
     }
   }
-
-  switch (writeOutputFile(outputPath, ws.bufferB.get(), static_cast<std::size_t>(ws.writeLength))) {
-    case WriteOutcome::kWritten:
-      ++ws.savedCount;
-      break;
-    case WriteOutcome::kCannotOpen:
-      appendLog("  ");
-      appendLog(loadString(result::kCannotOpenOutput));
-      break;
-    case WriteOutcome::kWriteFailed:
-      appendLog("  ");
-      appendLog(loadString(text::kWriteFailed));
-      break;
-  }
+  const WriteOutcome written = writeOutputFile(path, bytes.data(), bytes.size());
+  outcome.status = written.status;
+  outcome.osError = written.osError;
+  return outcome;
 }
 
 }  // namespace tonvell

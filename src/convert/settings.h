@@ -5,9 +5,10 @@
 
 #include <string>
 
+#include "core/pass.h"
+
 namespace tonvell {
 
-struct ConversionWorkspace;
 
 struct ConverterSettings {
   int titleSwitch = 0;          // "TITLESW": put titleText into the "titl" chunk
@@ -23,8 +24,10 @@ struct ConverterSettings {
   int masterVolume = 100;       // "MASTERVOL", 0..127; shown and stored only
 };
 
-// The defaults step: every setting to its default, and in the workspace the
-// two SMF texts emptied and overwriteAll cleared.
-void applyDefaults(ConverterSettings& settings, ConversionWorkspace& ws);
+// The defaults step: every setting to its default.
+inline void applyDefaults(ConverterSettings& settings) { settings = ConverterSettings{}; }
+
+// What the settings give a conversion.
+ConversionOptions conversionOptions(const ConverterSettings& settings);
 
 }  // namespace tonvell

@@ -28,6 +28,7 @@ inline constexpr int kKeyMasterVolume = 130;
 // Texts of our own, beyond the numbered ones of the original table.
 inline constexpr int kWriteFailed = 142;       // the output could not be written in full
 inline constexpr int kGbkSubstituted = 143;    // a header text held characters GBK lacks
+inline constexpr int kDuplicateOutput = 144;   // the output path was already written by this run
 }  // namespace text
 
 // The text with that id; an empty view for an unknown id.

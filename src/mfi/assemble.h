@@ -2,7 +2,7 @@
 // chunks, each merging four channels' events in time order.
 #pragma once
 
-#include "convert/run.h"
+#include "core/pass.h"
 
 namespace tonvell {
 
@@ -20,8 +20,8 @@ ConvertResult writeMfiHeader(PassContext& pass);
 
 // The title and copyright texts as the header writes them (GBK bytes).
 // `substituted` is set when a typed text held characters GBK lacks.
-std::string buildTitleText(const ConverterSettings& settings, const ConversionWorkspace& ws, bool* substituted);
-std::string buildCopyrightText(const ConverterSettings& settings, const ConversionWorkspace& ws, bool* substituted);
+std::string buildTitleText(const ConversionOptions& settings, const ConversionWorkspace& ws, bool* substituted);
+std::string buildCopyrightText(const ConversionOptions& settings, const ConversionWorkspace& ws, bool* substituted);
 
 // The whole file into bufferB[0, writeLength), from the events the
 // translation left there. 108; 141 or 106 when the file cannot be made.

@@ -1,7 +1,6 @@
 #include <cstdio>
 
-#include "convert/gbk.h"
-#include "convert/strings.h"
+#include "core/gbk.h"
 #include "mfi/assemble.h"
 #include "mfi/output.h"
 
@@ -31,27 +30,27 @@ std::string joinTexts(int typedSwitch, const std::string& typed, int smfSwitch, 
 
 }  // namespace
 
-std::string buildTitleText(const ConverterSettings& settings, const ConversionWorkspace& ws, bool* substituted) {
+std::string buildTitleText(const ConversionOptions& settings, const ConversionWorkspace& ws, bool* substituted) {
   return joinTexts(settings.titleSwitch, settings.titleText, settings.smfSeqNameSwitch, ws.smfSequenceName,
                    substituted);
 }
 
-std::string buildCopyrightText(const ConverterSettings& settings, const ConversionWorkspace& ws, bool* substituted) {
+std::string buildCopyrightText(const ConversionOptions& settings, const ConversionWorkspace& ws, bool* substituted) {
   return joinTexts(settings.copyrightSwitch, settings.copyrightText, settings.smfCopyrightSwitch, ws.smfCopyright,
                    substituted);
 }
 
 ConvertResult writeMfiHeader(PassContext& pass) {
   ConversionWorkspace& ws = pass.ws;
-  const CalendarDate date = pass.today();
+  const CalendarDate date = pass.date;
 
   bool substituted = false;
-  const std::string title = buildTitleText(pass.settings, ws, &substituted);
-  const std::string copyright = buildCopyrightText(pass.settings, ws, &substituted);
+  const std::string title = buildTitleText(pass.options, ws, &substituted);
+  const std::string copyright = buildCopyrightText(pass.options, ws, &substituted);
   if (title.size() > kMaxText || copyright.size() > kMaxText ||
       kFixedHeaderLength + title.size() + copyright.size() > kMaxText)
     return result::kHeaderTooLong;
-  if (substituted) pass.progress.appendLog(loadString(text::kGbkSubstituted));
+  ws.headerTextSubstituted = substituted;
 
   writeText(ws, "melo");
   writeU32(ws, 0);
@@ -63,7 +62,7 @@ ConvertResult writeMfiHeader(PassContext& pass) {
   writeByte(ws, 4);
   writeText(ws, "sorc");
   writeU16(ws, 1);
-  writeByte(ws, pass.settings.copyProhibit);
+  writeByte(ws, pass.options.copyProhibit);
   writeText(ws, "vers");
   writeU16(ws, 4);
   writeText(ws, "0200");

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "mfi/translate.h"
 
 namespace tonvell {

@@ -35,15 +35,8 @@ ScannedEvent scanEvent(ConversionWorkspace& ws, int status, const std::int32_t* 
     } else if (ws.readPos < ws.readEnd) {
       ws.readPos = sysexEnds[ws.readPos - begin];
     }
-  } else if (s == 0xF1 || s == 0xF3) {
-    readByte(ws);
-  } else if (s == 0xF2) {
-    readValue14(ws);
-  } else if (s == 0xFF) {
-    readByte(ws);
-    skipBytes(ws, readVarLen(ws));
-  } else if (s >= 0xF4) {
-    readByte(ws);
+  } else if (s >= 0xF1) {
+    skipEventBody(ws, s, kLookAheadReading);
   } else {
     const int key = readByte(ws);
     const int kind = s & 0xF0;
@@ -69,20 +62,7 @@ int translationEnd(ConversionWorkspace& ws, const ScannedEvent& e) {
   if (e.status != 0xF0 && e.status != 0xFF) return ws.readPos;
   const int scanned = ws.readPos;
   ws.readPos = e.bodyPos;
-  if (e.status == 0xF0) {
-    readSysexId(ws);
-    skipToSysexEnd(ws);
-  } else {
-    const int type = readByte(ws);
-    const int length = readVarLen(ws);
-    if (type == 0x51) {
-      readByte(ws);
-      readByte(ws);
-      readByte(ws);
-    } else {
-      skipBytes(ws, length);
-    }
-  }
+  skipEventBody(ws, e.status, kTranslationReading);
   const int end = ws.readPos;
   ws.readPos = scanned;
   return end;

@@ -26,11 +26,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "convert/workspace.h"
+#include "core/workspace.h"
+#include "mfi/translate.h"
 
 namespace tonvell {
 
-class NoteEndFinder {
+class NoteEndFinder final : public NoteLengthSource {
  public:
   // For the channel in hand (currentChannel, its stream from readPos to
   // readEnd of readBase, read from the start with runningStatus -1): the
@@ -38,11 +39,11 @@ class NoteEndFinder {
   // translateNoteOn, in stream order, into ws.noteLengths (-1 where the
   // stream holds no end), with nextNoteLength 0. Leaves readPos and
   // runningStatus as they were. False when memory cannot be had.
-  bool findNoteLengths(ConversionWorkspace& ws);
+  bool findNoteLengths(ConversionWorkspace& ws) override;
 
   // Reserves room for channels of up to `streamLength` bytes, so that
   // finding the lengths allocates nothing more on well-formed streams.
-  bool reserve(ConversionWorkspace& ws, int streamLength);
+  bool reserve(ConversionWorkspace& ws, int streamLength) override;
 
  private:
   // A state of the look-ahead and the event read from it.

@@ -1,6 +1,7 @@
 // Note events: an SMF note-on and its later note-off become one MFi note
 // event carrying its own length (the gate time).
 #include <array>
+#include <cassert>
 
 #include "mfi/output.h"
 #include "mfi/translate.h"
@@ -67,44 +68,6 @@ void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int veloci
   writeByte(ws, velocityBits);
 }
 
-std::int64_t findNoteDurationByScan(ConversionWorkspace& ws, int key) {
-  const int saved = ws.readPos;
-  int s = ws.runningStatus & 0xFF;
-  std::int64_t sum = 0;
-  std::int64_t found = -1;
-  while (ws.readPos < ws.readEnd) {
-    sum += readVarLen(ws);
-    if (peekByte(ws) >= 0x80) s = readByte(ws);
-    if (s == 0xF0) {
-      skipToSysexEnd(ws);  // no manufacturer id here, unlike the split
-    } else if (s == 0xF1 || s == 0xF3) {
-      readByte(ws);
-    } else if (s == 0xF2) {
-      readValue14(ws);
-    } else if (s == 0xFF) {
-      readByte(ws);
-      skipBytes(ws, readVarLen(ws));
-    } else if (s >= 0xF4) {
-      readByte(ws);
-    } else {
-      const int k = readByte(ws);
-      const int kind = s & 0xF0;
-      const bool ours = (s & 0x0F) == ws.currentChannel;
-      if (kind == 0x80) {
-        readByte(ws);
-        if (ours && k == key) { found = sum; break; }
-      } else if (kind == 0x90) {
-        const int velocity = readByte(ws);
-        if (ours && velocity == 0 && k == key) { found = sum; break; }
-      } else if (kind == 0xA0 || kind == 0xB0 || kind == 0xE0) {
-        readByte(ws);
-      }
-    }
-  }
-  ws.readPos = saved;
-  return found;
-}
-
 void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity) {
   ConversionWorkspace& ws = pass.ws;
   int note;
@@ -122,10 +85,11 @@ void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocit
     }
   }
   const int velocityBits = ((velocity / 2) & 0x3F) * 4;
-  // Found for the whole channel before it was translated; a note-on
-  // translated on its own is looked ahead for here.
-  const std::int64_t duration = ws.nextNoteLength < ws.noteLengths.size() ? ws.noteLengths[ws.nextNoteLength++]
-                                                                           : findNoteDurationByScan(ws, key);
+  // Found for the whole channel before it was translated. Every sounding
+  // note-on has one; past the end (a note-on translated on its own) the note
+  // counts as never ending.
+  assert(ws.nextNoteLength < ws.noteLengths.size());
+  const std::int64_t duration = ws.nextNoteLength < ws.noteLengths.size() ? ws.noteLengths[ws.nextNoteLength++] : -1;
   const int d = fillLongDelta(pass, scaleTicks(ws, delta));
   if (ws.overflow) return;
   // A note that never ends sounds for one tick, whatever the division.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "convert/workspace.h"
+#include "core/workspace.h"
 
 namespace tonvell {
 

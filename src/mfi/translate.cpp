@@ -98,23 +98,9 @@ bool translateEvent(PassContext& pass, int status) {
       break;
   }
 
-  switch (s) {
-    case 0xF0:
-      readSysexId(ws);
-      skipToSysexEnd(ws);
-      return false;
-    case 0xF1:
-    case 0xF3:
-      readByte(ws);
-      return false;
-    case 0xF2:
-      readValue14(ws);
-      return false;
-    case 0xFF:
-      break;
-    default:  // 0xF4 to 0xFE: one byte
-      readByte(ws);
-      return false;
+  if (s != 0xFF) {  // system messages: nothing to translate
+    skipEventBody(ws, s, kTranslationReading);
+    return false;
   }
 
   // Meta event.
@@ -160,7 +146,7 @@ bool translateEvent(PassContext& pass, int status) {
   }
 }
 
-ConvertResult translateChannels(PassContext& pass) {
+ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   ConversionWorkspace& ws = pass.ws;
   const TraceChannel& trace = pass.trace;
   const int length = ws.inputLength;
@@ -180,12 +166,11 @@ ConvertResult translateChannels(PassContext& pass) {
       ws.nextNoteLength = 0;
     }
   } releaseNoteLengths{ws};
-  NoteEndFinder noteEnds;
-  if (!ws.noteLengthsByScan) {
-    int longest = 0;
-    for (int ch = 0; ch < 16; ++ch) longest = std::max(longest, ws.streamLength[ch]);
-    if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
-  }
+  NoteEndFinder ownFinder;
+  NoteLengthSource& noteEnds = lengths ? *lengths : ownFinder;
+  int longest = 0;
+  for (int ch = 0; ch < 16; ++ch) longest = std::max(longest, ws.streamLength[ch]);
+  if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
 
   pass.progress.beginProgress(16, "MLD基础转换中");
   TONVELL_TRACE(trace, "■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n");
@@ -202,7 +187,7 @@ ConvertResult translateChannels(PassContext& pass) {
     TONVELL_TRACE(trace, "◎声道:%2d ◎位置:%d\n", ch, ws.streamPos[ch]);
     ws.noteLengths.clear();
     ws.nextNoteLength = 0;
-    if (!ws.noteLengthsByScan && !noteEnds.findNoteLengths(ws)) return result::kNoMemory;
+    if (!noteEnds.findNoteLengths(ws)) return result::kNoMemory;
 
     while (ws.readPos < ws.readEnd) {
       if (ws.readPos % 100 == 0) pass.progress.refreshWindow();

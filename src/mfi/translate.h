@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/run.h"
+#include "core/pass.h"
 
 namespace tonvell {
 
@@ -33,9 +33,22 @@ inline constexpr int kModulation = 0xEA;
 inline constexpr int kDrumChannel = 9;
 }  // namespace mfi
 
+// Where the translation gets the length of each note: for the channel in
+// hand, every length in stream order into ws.noteLengths (NoteEndFinder in
+// mfi/lookahead.h is the one the conversion uses).
+class NoteLengthSource {
+ public:
+  virtual ~NoteLengthSource() = default;
+  // Room for channels of up to `streamLength` bytes; false without memory.
+  virtual bool reserve(ConversionWorkspace& ws, int streamLength) = 0;
+  // The lengths of the channel in hand; false without memory.
+  virtual bool findNoteLengths(ConversionWorkspace& ws) = 0;
+};
+
 // Translates the sixteen channel streams (bufferA) into MFi events (bufferB),
-// channel after channel. 108, or 106 when the events do not fit.
-ConvertResult translateChannels(PassContext& pass);
+// channel after channel. 108, or 106 when the events do not fit. `lengths`
+// null: a NoteEndFinder of its own.
+ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths = nullptr);
 
 // Consumes the rest of the event with this status and writes what it yields.
 // True when the event used up deltaAccumulator (the caller restarts it).
@@ -53,14 +66,8 @@ void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int val
 
 // A sounding note-on of the current channel: key range, velocity bits, the
 // note's length (the next of ws.noteLengths, which the translation fills for
-// each channel; scanned for when there is none), gate chains for long notes.
+// each channel before translating it), gate chains for long notes.
 void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity);
-// SMF ticks from the note-on (cursor just after it) to the event that ends
-// it, or -1 when the stream holds none, by scanning ahead: a scan to the
-// stream's end for a note that never ends. Moves neither readPos nor
-// runningStatus. NoteEndFinder (mfi/lookahead.h) gives the same answers for a
-// whole channel in one pass.
-std::int64_t findNoteDurationByScan(ConversionWorkspace& ws, int key);
 // The trace line, then the four bytes.
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits);
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "convert/workspace.h"
+#include "core/workspace.h"
 
 namespace tonvell {
 
@@ -85,6 +85,28 @@ inline void skipToSysexEnd(ConversionWorkspace& ws) {
     if (ws.readBase[ws.readPos++] == 0xF7) return;
   }
 }
+
+// How a pass reads the bytes of an event after its status. The passes read
+// every event alike but for three kinds, and each of them reads the whole
+// stream its own way, so where a stream holds such an event the passes may
+// disagree about where the next event starts. Each difference is kept, and
+// named here.
+struct EventReading {
+  bool sysexId;              // 0xF0: a manufacturer id (1 or 3 bytes) comes before the body
+  bool tempoThreeBytes;      // meta 0x51: exactly three data bytes, whatever its length says
+  int undefinedStatusBytes;  // 0xF4..0xFE: data bytes that follow
+};
+inline constexpr EventReading kSplitReading{true, false, 0};
+inline constexpr EventReading kTranslationReading{true, true, 1};
+inline constexpr EventReading kLookAheadReading{false, false, 1};
+
+// Moves readPos past the data bytes of the event whose status is `status`
+// (the low byte; -1 counts as 0xFF), read the `reading` way; readPos is
+// just after the status byte, or on the first data byte under running status.
+// Channel events: two data bytes, one for 0xC0..0xDF. 0xF0: bytes up to and
+// including the next 0xF7. 0xF1 and 0xF3: one byte; 0xF2: two. 0xFF: the
+// type, a variable-length count and that many bytes.
+void skipEventBody(ConversionWorkspace& ws, int status, const EventReading& reading);
 
 // The length of the first chunk with id `id` from readPos, with readPos on
 // its first data byte; 0 when there is none before readEnd, or when the

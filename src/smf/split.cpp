@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "mfi/translate.h"
 #include "smf/reader.h"
 
 namespace tonvell {
@@ -12,52 +11,15 @@ constexpr std::uint32_t kMThd = 0x4D546864;
 constexpr std::uint32_t kMTrk = 0x4D54726B;
 }  // namespace
 
-ConvertResult analyseSmf(PassContext& pass) {
-  const ConvertResult split = splitChannels(pass);
-  if (split != result::kSuccess) return split;
-  return translateChannels(pass);
-}
-
 int classifyEvent(ConversionWorkspace& ws, int status) {
   const int s = status & 0xFF;
-  if (s < 0xC0) {  // note off, note on, key pressure, control change (and data bytes, see below)
-    if (s >= 0x80) {
-      readByte(ws);
-      readByte(ws);
-      return s & 0x0F;
-    }
-  } else if (s < 0xE0) {  // program change, channel pressure
-    readByte(ws);
-    return s & 0x0F;
-  } else if (s < 0xF0) {  // pitch bend
-    readByte(ws);
-    readByte(ws);
-    return s & 0x0F;
-  }
-  switch (s) {
-    case 0xF0:
-      readSysexId(ws);
-      skipToSysexEnd(ws);
-      return 0;
-    case 0xF1:
-    case 0xF3:
-      readByte(ws);
-      return 0;
-    case 0xF2:
-      readValue14(ws);
-      return 0;
-    case 0xFF: {
-      const int type = readByte(ws);
-      const int length = readVarLen(ws);
-      skipBytes(ws, length);
-      if (type == 0x2F) return ws.endOwnerChannel == -1 ? 0 : ws.endOwnerChannel;
-      return 0;
-    }
-    default:
-      // 0xF4 to 0xFE: no data bytes. A status below 0x80 cannot reach here:
-      // runningStatus only ever holds status bytes or -1 (0xFF).
-      return 0;
-  }
+  const int metaType = s == 0xFF ? peekByte(ws) : -1;
+  skipEventBody(ws, status, kSplitReading);
+  if (s >= 0x80 && s < 0xF0) return s & 0x0F;
+  // End of track goes to the track's own channel; everything else of the
+  // system kind to channel 0.
+  if (metaType == 0x2F) return ws.endOwnerChannel == -1 ? 0 : ws.endOwnerChannel;
+  return 0;
 }
 
 ConvertResult splitChannels(PassContext& pass) {

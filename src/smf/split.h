@@ -1,16 +1,10 @@
-// The analysis of one loaded input: the header checks and the split of the
-// track chunks into one byte stream per MIDI channel, then (in the same call)
-// the translation of those streams into MFi events.
+// The split: the header checks and the split of the track chunks of one
+// loaded input into one byte stream per MIDI channel.
 #pragma once
 
-#include "convert/run.h"
+#include "core/pass.h"
 
 namespace tonvell {
-
-// splitChannels, then translateChannels. 108, or the code of the first
-// failure: 109, 115, 111 from the header and track checks, 106 when the
-// events do not fit the work buffers.
-ConvertResult analyseSmf(PassContext& pass);
 
 // Checks the header (109, 115, 111 in this order) and builds the sixteen
 // channel streams in bufferA: channel c's at c x L, each followed by the

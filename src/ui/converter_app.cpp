@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
-#include "convert/trace.h"
+#include "core/trace.h"
 #include "ui/converter_dialog.h"
 #include "ui/dialog_units.h"
 #include "ui/settings_store.h"

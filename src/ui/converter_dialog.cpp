@@ -23,7 +23,7 @@
 #include <climits>
 #include <memory>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 #include "convert/paths.h"
 #include "convert/settings.h"
 #include "convert/strings.h"
@@ -237,7 +237,7 @@ void ConverterDialog::initialise() {
   fileList_->setFont(withDialogFace(fileList_->font()));
   log_->setFont(withDialogFace(log_->font()));
 
-  applyDefaults(converter_.settings, converter_.ws);
+  applyDefaults(converter_.settings);
   loadSettings(settingsPath_, converter_.settings);
   masterVolumeUpDown_->setPosition(converter_.settings.masterVolume & 0xFFFF);
   converter_.clearLog();
@@ -439,9 +439,14 @@ std::string ConverterDialog::Display::line(int index) {
 
 void ConverterDialog::Display::repaint() { w_.QWidget::repaint(); }
 
-int ConverterDialog::Prompt::ask(const std::string& path) {
+OverwriteAnswer ConverterDialog::Prompt::ask(const std::string& path) {
   OverwriteDialog question(fromBytes(path), &w_);
-  return question.exec();
+  switch (question.exec()) {
+    case static_cast<int>(OverwriteAnswer::kYes): return OverwriteAnswer::kYes;
+    case static_cast<int>(OverwriteAnswer::kOverwriteAll): return OverwriteAnswer::kOverwriteAll;
+    case static_cast<int>(OverwriteAnswer::kSkip): return OverwriteAnswer::kSkip;
+    default: return OverwriteAnswer::kNone;  // the question went away some other way: keep the file
+  }
 }
 
 }  // namespace tonvell::ui

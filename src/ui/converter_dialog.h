@@ -92,7 +92,7 @@ class ConverterDialog : public QDialog {
   class Prompt final : public OverwritePrompt {
    public:
     explicit Prompt(ConverterDialog& w) : w_(w) {}
-    int ask(const std::string& path) override;
+    OverwriteAnswer ask(const std::string& path) override;
 
    private:
     ConverterDialog& w_;

@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "convert/save.h"
+
 class QLabel;
 class QPushButton;
 
@@ -12,10 +14,10 @@ namespace tonvell::ui {
 class OverwriteDialog : public QDialog {
   Q_OBJECT
  public:
-  // The answers exec() returns.
-  static constexpr int kYes = 1;            // "是": replace this file
-  static constexpr int kSkip = 2;           // "跳过", Esc or the close box: keep it
-  static constexpr int kOverwriteAll = 1027; // "全部覆盖": replace it and the rest of the run's
+  // The answers exec() returns (OverwriteAnswer's values).
+  static constexpr int kYes = static_cast<int>(OverwriteAnswer::kYes);            // "是": replace this file
+  static constexpr int kSkip = static_cast<int>(OverwriteAnswer::kSkip);          // "跳过", Esc or the close box
+  static constexpr int kOverwriteAll = static_cast<int>(OverwriteAnswer::kOverwriteAll);  // "全部覆盖"
 
   // `path` is the output file that exists. `owner` is the window it is shown
   // in front of (it does not take input while the question is open).

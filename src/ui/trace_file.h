@@ -2,7 +2,7 @@
 // variable TONVELL_TRACE, appended to as raw bytes. Without it nobody listens.
 #pragma once
 
-#include "convert/trace.h"
+#include "core/trace.h"
 
 namespace tonvell::ui {
 

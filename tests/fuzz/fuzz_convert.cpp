@@ -30,6 +30,8 @@
 
 #include "convert/run.h"
 #include "mfi/inspect.h"
+#include "convert/pipeline.h"
+#include "support/note_scan.h"
 
 using namespace tonvell;
 
@@ -54,14 +56,6 @@ struct Outcome {
   std::size_t traceBytes = 0;
 };
 
-// Makes the translation find each note's end by scanning ahead from its
-// note-on, the slow way the one-pass search must agree with (where the
-// workspace offers the choice).
-template <typename Workspace>
-void findNoteEndsByScan(Workspace& ws) {
-  if constexpr (requires { ws.noteLengthsByScan = true; }) ws.noteLengthsByScan = true;
-}
-
 // One conversion with the fixed date and the default settings. `fill` goes
 // into the buffer bytes the load did not write, as far as the passes can
 // reach them. The traced run also finds note ends by scanning.
@@ -84,9 +78,11 @@ Outcome convert(const std::uint8_t* data, std::size_t size, std::uint8_t fill, b
   std::memset(ws.bufferA.get() + size, fill, used - size);
   std::memset(ws.bufferB.get(), fill, used);
 
-  if (traced) findNoteEndsByScan(ws);
-  PassContext pass{ws, progress, trace, settings, today};
-  out.code = convertLoaded(pass);
+  // The traced run finds each note's end by scanning ahead from its note-on,
+  // the slow way the one-pass search must agree with.
+  tonvell::test::ScanNoteLengths scan;
+  PassContext pass{ws, progress, trace, conversionOptions(settings), today()};
+  out.code = convertLoaded(pass, traced ? &scan : nullptr);
   if (out.code == result::kSuccess) {
     if (ws.writeLength <= 0 || ws.writeLength > ws.bufferCapacity)
       fail("write length outside the buffer", std::to_string(ws.writeLength));

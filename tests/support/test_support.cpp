@@ -14,6 +14,8 @@
 #include <stdexcept>
 
 #include "convert/run.h"
+#include "mfi/translate.h"
+#include "smf/split.h"
 
 namespace tonvell::test {
 
@@ -88,6 +90,11 @@ Bytes workedExample() {
                  track(hex("00 FF 03 05 50 69 61 6E 6F  00 B1 07 64  81 70 91 40 50  81 70 81 40 40  00 FF 2F 00"))});
 }
 
+ConvertResult analyseSmf(PassContext& pass) {
+  const ConvertResult code = splitChannels(pass);
+  return code == result::kSuccess ? translateChannels(pass) : code;
+}
+
 ConvertResult convertBytes(const Bytes& input, Bytes* out, const ConverterSettings& settings, TraceChannel* trace,
                            CalendarDate date) {
   ConversionWorkspace ws;
@@ -97,7 +104,7 @@ ConvertResult convertBytes(const Bytes& input, Bytes* out, const ConverterSettin
   ConvertResult code =
       loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
   if (code != result::kSuccess) return code;
-  PassContext pass{ws, progress, trace ? *trace : silent, settings, today};
+  PassContext pass{ws, progress, trace ? *trace : silent, conversionOptions(settings), today()};
   code = convertLoaded(pass);
   if (code == result::kSuccess && out) out->assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
   return code;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/pipeline.h"
 #include "convert/run.h"
 
 namespace tonvell::test {
@@ -43,17 +44,17 @@ class RecordingDisplay : public RunDisplay {
 
 class ScriptedPrompt : public OverwritePrompt {
  public:
-  std::deque<int> answers;
+  std::deque<OverwriteAnswer> answers;
   std::vector<std::string> asked;
   // Runs before each answer with the path asked about: the prompt comes
   // between the existence check and the write, so a test can change the
   // file system there.
   std::function<void(const std::string&)> onAsk;
-  int ask(const std::string& path) override {
+  OverwriteAnswer ask(const std::string& path) override {
     asked.push_back(path);
     if (onAsk) onAsk(path);
-    if (answers.empty()) return kSkip;
-    const int a = answers.front();
+    if (answers.empty()) return OverwriteAnswer::kSkip;
+    const OverwriteAnswer a = answers.front();
     answers.pop_front();
     return a;
   }
@@ -96,6 +97,9 @@ Bytes concat(std::initializer_list<Bytes> parts);
 
 // The 107-byte example file of three tracks (division 480).
 Bytes workedExample();
+
+// The split, then the translation, on a loaded input.
+ConvertResult analyseSmf(PassContext& pass);
 
 // Converts bytes headless; on 108 `out` gets the MFi file.
 ConvertResult convertBytes(const Bytes& input, Bytes* out, const ConverterSettings& settings = {},

@@ -1,5 +1,6 @@
-// The conversion workspace: the one state record every pass of a conversion
-// works on, and the result codes the passes return.
+// The conversion workspace: the state every pass of one conversion works on.
+// It lives for one conversion only (convertMidi owns it), so conversions on
+// different threads share nothing.
 //
 // Buffer roles, pass by pass (L = inputLength, capacity = max(16 L, 1 MiB)):
 //   load         the input file goes to bufferA[0, L)
@@ -15,22 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "core/result.h"
+
 namespace tonvell {
 
-// A stage's outcome; the value is also the string-table id of its log message.
-using ConvertResult = int;
-
-namespace result {
-inline constexpr ConvertResult kFileNotFound = 105;     // "找不到文件"
-inline constexpr ConvertResult kNoMemory = 106;         // "无法保证转换的内存"
-inline constexpr ConvertResult kSuccess = 108;          // never logged
-inline constexpr ConvertResult kNotMidi = 109;          // "不是 MIDI 文件"
-inline constexpr ConvertResult kSmpteDivision = 111;    // time-code division
-inline constexpr ConvertResult kCannotOpenOutput = 114; // written by the save step itself
-inline constexpr ConvertResult kNotFormat1 = 115;
-inline constexpr ConvertResult kReadFailed = 140;       // opened, but not read in full
-inline constexpr ConvertResult kHeaderTooLong = 141;    // title/copyright beyond 16-bit lengths
-}  // namespace result
 
 // Inputs of this size or more are refused with 106: offsets up to 16 x L
 // must stay within 32-bit signed integers.
@@ -46,16 +35,11 @@ inline std::int64_t bufferCapacityFor(std::int64_t length) {
 }
 
 struct ConversionWorkspace {
-  int savedCount = 0;          // output files written in full this run
-  std::string promptPath;      // the path the overwrite prompt names
-  int overwriteAll = 0;        // 1: replace existing outputs without asking, for the rest of the run
   int endOwnerChannel = 0;     // split: track index - 1; receives end-of-track events
   int runningStatus = -1;      // last status byte read, -1 while none
   std::string smfSequenceName; // first sequence-name meta event of the input (raw bytes)
   std::string smfCopyright;    // last copyright meta event of the input (raw bytes)
-  int shownPercent = -1;       // whole percentage last shown
-  float progressValue = 0;     // 0..100
-  float progressStep = 0;      // percent per unit of the pass in hand
+  bool headerTextSubstituted = false;  // a typed header text held characters GBK lacks
   int mfiEventBytes = 0;       // all channels' MFi event bytes after the translation
   int readEnd = 0;             // exclusive limit of the read cursor
   int pendingDelta[16] = {};   // split: delta to write before the channel's next event
@@ -63,7 +47,7 @@ struct ConversionWorkspace {
   int streamLength[16] = {};   // split: stream bytes (closing bytes not counted); then MFi bytes
   int division = 0;            // SMF ticks per quarter note
   int channelCount = 0;        // channels with a non-empty stream after the split
-  int currentChannel = -1;     // channel being translated or merged; -1 after clearLog
+  int currentChannel = -1;     // channel being translated or merged; -1 before the translation
   std::int64_t absoluteTick = 0;     // split: ticks from the track's start (64-bit: hostile deltas)
   std::int64_t deltaAccumulator = 0; // translation: SMF ticks since the last written event
   std::uint16_t metaFlags = 0;       // 0x02 tempo written, 0x10 sequence name taken
@@ -73,9 +57,6 @@ struct ConversionWorkspace {
   // Empty outside the translation.
   std::vector<std::int64_t> noteLengths;
   std::size_t nextNoteLength = 0;
-  // Translation: look for each note's end by scanning ahead from its note-on
-  // instead (quadratic; the reference the one-pass search is checked against).
-  bool noteLengthsByScan = false;
   int inputLength = 0;         // L
   int writeLength = 0;         // write cursor at writeBase
   int readPos = 0;             // read cursor into readBase

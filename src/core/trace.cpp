@@ -1,8 +1,8 @@
-#include "convert/trace.h"
+#include "core/trace.h"
 
 #include <cstdarg>
 
-#include "convert/gbk.h"
+#include "core/gbk.h"
 
 namespace tonvell {
 
@@ -42,10 +42,6 @@ void TraceChannel::separator() const {
   sink_(line);
 }
 
-const std::string& gbkLiteral(const char* utf8, std::string* cache) {
-  // The trace formats are our own literals, always representable in GBK.
-  if (cache->empty()) *cache = utf8ToGbk(utf8).text;
-  return *cache;
-}
+std::string gbkLiteral(const char* utf8) { return utf8ToGbk(utf8).text; }
 
 }  // namespace tonvell

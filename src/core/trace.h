@@ -31,18 +31,20 @@ class TraceChannel {
   Sink sink_;
 };
 
-// The GBK bytes of a UTF-8 literal, converted once per call site.
-const std::string& gbkLiteral(const char* utf8, std::string* cache);
+// The GBK bytes of a UTF-8 literal (the trace formats, always representable
+// in GBK).
+std::string gbkLiteral(const char* utf8);
 
 }  // namespace tonvell
 
 // TONVELL_TRACE(channel, "UTF-8 format", args...): formats and sends one trace
-// call only when the channel has a sink. The format is converted to GBK once.
+// call only when the channel has a sink. The format is converted to GBK once
+// per call site (a thread-safe static), so conversions on several threads may
+// trace at once.
 #define TONVELL_TRACE(channel, fmt, ...)                                       \
   do {                                                                         \
     if ((channel).on()) {                                                      \
-      static std::string tonvell_trace_fmt_;                                   \
-      (channel).printf(::tonvell::gbkLiteral(fmt, &tonvell_trace_fmt_).c_str() \
-                           __VA_OPT__(, ) __VA_ARGS__);                        \
+      static const std::string tonvell_trace_fmt_ = ::tonvell::gbkLiteral(fmt); \
+      (channel).printf(tonvell_trace_fmt_.c_str() __VA_OPT__(, ) __VA_ARGS__);  \
     }                                                                          \
   } while (0)

@@ -1,4 +1,4 @@
-#include "convert/gbk.h"
+#include "core/gbk.h"
 
 #include <iconv.h>
 

@@ -1,0 +1,208 @@
+#include "convert/batch.h"
+
+#include <algorithm>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "convert/input.h"
+#include "convert/paths.h"
+
+namespace tonvell {
+
+namespace {
+// The longest line of the file list taken as a path: this system's path limit.
+constexpr std::size_t kMaxLineBytes = PATH_MAX;
+}  // namespace
+
+struct BatchRun::Item {
+  int index;
+  std::string path;
+};
+
+// A file read and converted, waiting to be reported and saved.
+struct BatchRun::Prepared {
+  ResultCode readCode = ResultCode::kSuccess;
+  int osError = 0;
+  ConversionResult conversion;
+  std::string trace;  // the conversion's trace, when it ran ahead of its turn
+};
+
+std::string outputPathFor(const std::string& folder, const std::string& inputPath) {
+  const PathRules& rules = kNativeRules;
+  const PathParts dir = splitPath(folder, rules);
+  const PathParts input = splitPath(inputPath, rules);
+  return makePath(dir.drive, dir.directory, input.baseName, ".mld", rules);
+}
+
+void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summary) {
+  FileOutcome outcome;
+  outcome.index = item.index;
+  outcome.inputPath = item.path;
+  outcome.code = prepared.readCode != ResultCode::kSuccess ? prepared.readCode : prepared.conversion.code;
+  outcome.osError = prepared.osError;
+  if (outcome.converted()) {
+    if (prepared.conversion.headerTextSubstituted) observer_.headerTextSubstituted();
+    observer_.savingStarted();
+    const PathRules& rules = kNativeRules;
+    // The separator stays in the setting; the folder box shows it from now on.
+    if (!endsWithByte(settings_.outputFolder, rules.separator)) settings_.outputFolder += rules.separator;
+    outcome.outputPath = outputPathFor(settings_.outputFolder, item.path);
+    observer_.outputChosen(outcome.outputPath);
+    const PathParts folder = splitPath(settings_.outputFolder, rules);
+    createDirectories(folder.drive, folder.directory, rules);
+
+    // A file this run has written already is never overwritten by a later
+    // file of the same run, whatever name leads to it.
+    FileIdentity existing;
+    if (identifyFile(outcome.outputPath, &existing) &&
+        std::find(written_.begin(), written_.end(), existing) != written_.end()) {
+      outcome.duplicateOutput = true;
+    } else {
+      outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
+      FileIdentity id;
+      if (outcome.save.saved() && identifyFile(outcome.outputPath, &id)) written_.push_back(id);
+    }
+  }
+  std::vector<std::uint8_t>().swap(prepared.conversion.mfi);
+  if (outcome.saved()) ++summary.saved;
+  else if (outcome.skipped()) ++summary.skipped;
+  else ++summary.failed;
+  observer_.fileFinished(outcome);
+}
+
+RunSummary BatchRun::run(const std::vector<std::string>& lines) {
+  std::vector<Item> items;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string_view fetched = lines[i];
+    if (fetched.size() > kMaxLineBytes) fetched = fetched.substr(0, kMaxLineBytes);
+    std::string path(fetched.substr(0, cutLine(fetched)));
+    if (!path.empty()) items.push_back(Item{static_cast<int>(i), std::move(path)});
+  }
+  RunSummary summary;
+  summary.checked = static_cast<int>(items.size());
+  if (options_.jobs > 1 && items.size() > 1)
+    runParallel(items, lines.size(), summary);
+  else
+    runSequential(items, lines.size(), summary);
+  observer_.runFinished(summary);
+  return summary;
+}
+
+void BatchRun::runSequential(const std::vector<Item>& items, std::size_t lines, RunSummary& summary) {
+  std::size_t next = 0;
+  for (std::size_t line = 0; line < lines; ++line) {
+    if (next < items.size() && items[next].index == static_cast<int>(line)) {
+      const Item& item = items[next++];
+      observer_.fileStarted(item.index, item.path);
+      Prepared prepared;
+      std::vector<std::uint8_t> input;
+      prepared.readCode = readInputFile(item.path, &input, &prepared.osError);
+      if (prepared.readCode == ResultCode::kSuccess)
+        prepared.conversion = convertMidi(input, conversionOptions(settings_), options_.date, options_.trace, &observer_);
+      finishFile(item, prepared, summary);
+    }
+    observer_.lineDone(static_cast<int>(line));
+  }
+}
+
+// Workers read and convert files ahead, at most a window of them; this
+// thread reports and saves them in list order, so everything the user sees
+// and every file written is as in a sequential run. A file that an earlier
+// file's output could change (an input named like an output, or one that is
+// already some output under another name) is read only at its turn.
+void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, RunSummary& summary) {
+  const std::size_t count = items.size();
+  const ConversionOptions conversion = conversionOptions(settings_);
+  std::vector<Prepared> prepared(count);
+  std::vector<char> atTurn(count, 0), done(count, 0);
+  {
+    std::string folder = settings_.outputFolder;
+    if (!endsWithByte(folder, '/')) folder += '/';
+    std::vector<FileIdentity> outputs;
+    for (const Item& item : items) {
+      FileIdentity id;
+      if (identifyFile(outputPathFor(folder, item.path), &id)) outputs.push_back(id);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::string& path = items[k].path;
+      const bool namedLikeOutput =
+          path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".mld", [](char a, char b) {
+            return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
+          });
+      FileIdentity id;
+      const bool exists = identifyFile(path, &id);
+      atTurn[k] = namedLikeOutput || !exists || std::find(outputs.begin(), outputs.end(), id) != outputs.end();
+    }
+  }
+
+  const bool tracing = options_.trace && options_.trace->on();
+  const auto convertItem = [&](std::size_t k) {
+    Prepared& p = prepared[k];
+    std::vector<std::uint8_t> input;
+    p.readCode = readInputFile(items[k].path, &input, &p.osError);
+    if (p.readCode != ResultCode::kSuccess) return;
+    TraceChannel trace;
+    if (tracing) trace.setSink([&p](std::string_view bytes) { p.trace.append(bytes); });
+    p.conversion = convertMidi(input, conversion, options_.date, &trace);
+  };
+
+  const std::size_t jobs = static_cast<std::size_t>(options_.jobs);
+  const std::size_t window = jobs * 2;  // files held at once: bounds the memory
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t nextToTake = 0, reported = 0;
+  bool stopping = false;
+
+  const auto worker = [&] {
+    for (;;) {
+      std::size_t k;
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return stopping || (nextToTake < count && nextToTake < reported + window); });
+        if (stopping || nextToTake >= count) return;
+        k = nextToTake++;
+      }
+      if (!atTurn[k]) convertItem(k);
+      {
+        std::lock_guard lock(mutex);
+        done[k] = 1;
+      }
+      changed.notify_all();
+    }
+  };
+  std::vector<std::thread> threads;
+  const std::size_t workers = std::min(jobs, count);
+  for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(worker);
+
+  std::size_t next = 0;
+  for (std::size_t line = 0; line < lines; ++line) {
+    if (next < count && items[next].index == static_cast<int>(line)) {
+      const std::size_t k = next++;
+      observer_.fileStarted(items[k].index, items[k].path);
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return done[k] != 0; });
+      }
+      if (atTurn[k]) convertItem(k);
+      if (tracing && !prepared[k].trace.empty()) options_.trace->write(prepared[k].trace);
+      std::string().swap(prepared[k].trace);
+      finishFile(items[k], prepared[k], summary);
+      {
+        std::lock_guard lock(mutex);
+        reported = k + 1;
+      }
+      changed.notify_all();
+    }
+    observer_.lineDone(static_cast<int>(line));
+  }
+  {
+    std::lock_guard lock(mutex);
+    stopping = true;
+  }
+  changed.notify_all();
+  for (std::thread& t : threads) t.join();
+}
+
+}  // namespace tonvell

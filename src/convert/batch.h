@@ -1,0 +1,101 @@
+// The batch run: converts every path of a file list and saves each result,
+// reporting what happens as typed events to an observer. The front ends turn
+// the events into their display; logText (convert/log_text.h) turns them into
+// the log text both show.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "convert/pipeline.h"
+#include "convert/save.h"
+#include "convert/settings.h"
+
+namespace tonvell {
+
+// What became of one file of the list.
+struct FileOutcome {
+  int index = 0;              // its line in the file list
+  std::string inputPath;      // as the list gave it (bytes)
+  ResultCode code = ResultCode::kSuccess;  // the conversion's; kSuccess when it was converted
+  int osError = 0;            // errno of a failed read, 0 when none
+  std::string outputPath;     // empty unless converted
+  bool duplicateOutput = false;  // its output path was already written by this run: not saved
+  SaveOutcome save;           // meaningful when converted and not a duplicate
+  bool converted() const { return code == ResultCode::kSuccess; }
+  bool saved() const { return converted() && !duplicateOutput && save.saved(); }
+  bool skipped() const { return converted() && !duplicateOutput && save.status == SaveStatus::kSkipped; }
+  bool failed() const { return !saved() && !skipped(); }
+};
+
+struct RunSummary {
+  int checked = 0;  // non-empty lines taken up
+  int saved = 0;
+  int skipped = 0;
+  int failed = 0;
+};
+
+// The events of a run, in the order they come. The progress calls of each
+// conversion's passes arrive between fileStarted and savingStarted (only
+// while one file is converted at a time).
+class BatchObserver : public Progress {
+ public:
+  virtual void fileStarted(int index, const std::string& inputPath) {}
+  // The conversion wrote "?" for characters GBK lacks in a typed header text.
+  virtual void headerTextSubstituted() {}
+  // A converted file is about to be saved; the observer may bring the
+  // settings up to date (the output folder is read after this).
+  virtual void savingStarted() {}
+  virtual void outputChosen(const std::string& outputPath) {}
+  virtual void fileFinished(const FileOutcome& outcome) {}
+  // After each line of the list, empty ones included.
+  virtual void lineDone(int index) {}
+  virtual void runFinished(const RunSummary& summary) {}
+
+  void beginProgress(float, std::string_view) override {}
+  void stepProgress(float) override {}
+  void finishProgress() override {}
+  void refreshWindow() override {}
+};
+
+struct BatchOptions {
+  CalendarDate date;
+  const TraceChannel* trace = nullptr;  // may be null
+  // Files converted at once. With more than one, the passes report no
+  // progress; events, the trace, questions and files written stay exactly
+  // as with one, in list order.
+  int jobs = 1;
+};
+
+class BatchRun {
+ public:
+  // `settings` is read for each file (the observer may change it at
+  // savingStarted); the output folder gets its trailing "/" there.
+  BatchRun(ConverterSettings& settings, OverwritePrompt& prompt, BatchObserver& observer, BatchOptions options)
+      : settings_(settings), policy_(prompt), observer_(observer), options_(options) {}
+
+  // Runs over the file-list lines (each cut at its first CR, LF or NUL; empty
+  // ones are passed over but keep their index).
+  RunSummary run(const std::vector<std::string>& lines);
+
+  const OverwritePolicy& policy() const { return policy_; }
+
+ private:
+  struct Item;
+  struct Prepared;
+  void finishFile(const Item& item, Prepared& prepared, RunSummary& summary);
+  void runSequential(const std::vector<Item>& items, std::size_t lines, RunSummary& summary);
+  void runParallel(const std::vector<Item>& items, std::size_t lines, RunSummary& summary);
+
+  ConverterSettings& settings_;
+  OverwritePolicy policy_;
+  BatchObserver& observer_;
+  BatchOptions options_;
+  std::vector<FileIdentity> written_;
+};
+
+// The output path of `inputPath` in `folder` (which ends in "/"): its base
+// name with ".mld".
+std::string outputPathFor(const std::string& folder, const std::string& inputPath);
+
+}  // namespace tonvell

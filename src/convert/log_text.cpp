@@ -1,0 +1,52 @@
+#include "convert/log_text.h"
+
+#include <cstdio>
+
+#include "convert/strings.h"
+#include "core/gbk.h"
+
+namespace tonvell::logtext {
+
+std::string banner() {
+  return "Lumora 专用转换工具。\n不符合铃声规格的数据将无法被转换成正确的数据并播放。\n\n";
+}
+
+std::string fileStarted(int index, const std::string& inputPath) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%03d: ", index);
+  return std::string(loadString(text::kSeparator)) + number + sanitizeUtf8(inputPath) + "\r\n";
+}
+
+std::string headerTextSubstituted() { return std::string(loadString(text::kGbkSubstituted)); }
+
+std::string outputChosen(const std::string& outputPath) { return "     => " + sanitizeUtf8(outputPath) + "\n"; }
+
+std::string fileFinished(const FileOutcome& outcome) {
+  if (!outcome.converted()) return "★" + std::string(loadString(messageId(outcome.code)));
+  if (outcome.duplicateOutput) return "  " + std::string(loadString(text::kDuplicateOutput));
+  std::string text;
+  switch (outcome.save.decision) {
+    case OverwriteDecision::kReplace: text = "     ※已覆盖\n"; break;
+    case OverwriteDecision::kReplaceFromNowOn: text = "     ※从这以后全部覆盖\n"; break;
+    case OverwriteDecision::kSkip: text = "     ※已跳过\n"; break;
+    case OverwriteDecision::kNoFile:
+    case OverwriteDecision::kReplaceSilently: break;
+  }
+  switch (outcome.save.status) {
+    case SaveStatus::kCannotOpen: text += "  " + std::string(loadString(messageId(ResultCode::kCannotOpenOutput))); break;
+    case SaveStatus::kWriteFailed: text += "  " + std::string(loadString(text::kWriteFailed)); break;
+    case SaveStatus::kWritten:
+    case SaveStatus::kReplaced:
+    case SaveStatus::kSkipped: break;
+  }
+  return text;
+}
+
+std::string runFinished(const RunSummary& summary) {
+  if (summary.checked == 0) return {};
+  char line[128];
+  std::snprintf(line, sizeof line, "已检查 %d 个文件、已保存了 %d 个文件。\r\n", summary.checked, summary.saved);
+  return std::string(loadString(text::kSeparator)) + line;
+}
+
+}  // namespace tonvell::logtext

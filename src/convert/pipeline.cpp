@@ -1,0 +1,46 @@
+#include "convert/pipeline.h"
+
+#include <cstring>
+
+#include "mfi/assemble.h"
+#include "mfi/translate.h"
+#include "smf/split.h"
+
+namespace tonvell {
+
+ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws) {
+  if (static_cast<std::int64_t>(bytes.size()) >= kMaxInputLength) return result::kNoMemory;
+  const int length = static_cast<int>(bytes.size());
+  if (!ws.allocateBuffers(length)) return result::kNoMemory;
+  if (length > 0) std::memcpy(ws.bufferA.get(), bytes.data(), bytes.size());
+  return result::kSuccess;
+}
+
+ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths) {
+  ConvertResult code = splitChannels(pass);
+  if (code == result::kSuccess) code = translateChannels(pass, lengths);
+  pass.progress.refreshWindow();
+  if (code != result::kSuccess) return code;
+  code = assembleMfi(pass);
+  pass.progress.refreshWindow();
+  return code;
+}
+
+ConversionResult convertMidi(std::span<const std::uint8_t> input, const ConversionOptions& options,
+                             CalendarDate date, const TraceChannel* trace, Progress* progress) {
+  ConversionResult out;
+  ConversionWorkspace ws;
+  out.code = loadInputBytes(
+      std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
+  if (out.code != result::kSuccess) return out;
+
+  static const TraceChannel kSilent;
+  NullProgress quiet;
+  PassContext pass{ws, progress ? *progress : quiet, trace ? *trace : kSilent, options, date};
+  out.code = convertLoaded(pass);
+  out.headerTextSubstituted = ws.headerTextSubstituted;
+  if (out.code == result::kSuccess) out.mfi.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
+  return out;
+}
+
+}  // namespace tonvell

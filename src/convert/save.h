@@ -1,0 +1,80 @@
+// Saving one converted file: the overwrite question for an existing output,
+// and a write that never destroys an existing file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tonvell {
+
+// The answers to "输出的文件已存在 … 要覆盖此文件吗?". The values are the
+// ids of the question's buttons; kNone is a question that ended without
+// one of them and counts as kSkip.
+enum class OverwriteAnswer : int { kNone = 0, kYes = 1, kSkip = 2, kOverwriteAll = 1027 };
+
+// Asks whether an existing output file is replaced.
+class OverwritePrompt {
+ public:
+  virtual ~OverwritePrompt() = default;
+  virtual OverwriteAnswer ask(const std::string& outputPath) = 0;
+};
+
+// What became of an existing output file.
+enum class OverwriteDecision {
+  kNoFile,            // there was none
+  kReplace,           // "是": "※已覆盖"
+  kReplaceFromNowOn,  // "全部覆盖": "※从这以后全部覆盖", and the rest of the run replaces silently
+  kReplaceSilently,   // replaced without asking, after an earlier "全部覆盖"
+  kSkip,              // "跳过" (or no answer): "※已跳过", nothing written
+};
+
+// The run's overwrite state: asks the prompt until "全部覆盖" is answered.
+class OverwritePolicy {
+ public:
+  explicit OverwritePolicy(OverwritePrompt& prompt) : prompt_(prompt) {}
+  // For an output that exists.
+  OverwriteDecision decide(const std::string& outputPath);
+  bool replacingAll() const { return replacingAll_; }
+
+ private:
+  OverwritePrompt& prompt_;
+  bool replacingAll_ = false;
+};
+
+enum class SaveStatus {
+  kWritten,      // a new file
+  kReplaced,     // an existing file replaced
+  kSkipped,      // left alone at the question
+  kCannotOpen,   // "打不开输出文件": the file or its folder cannot be written
+  kWriteFailed,  // "写入输出文件失败，未保存": writing failed; an older file is kept
+};
+
+struct SaveOutcome {
+  SaveStatus status = SaveStatus::kWritten;
+  OverwriteDecision decision = OverwriteDecision::kNoFile;
+  int osError = 0;  // errno of a failure, 0 when the system reported none
+  bool saved() const { return status == SaveStatus::kWritten || status == SaveStatus::kReplaced; }
+};
+
+// True when `path` names an existing regular file (following links).
+bool outputExists(const std::string& path);
+
+// Writes `bytes` to `path`, asking `policy` first when the file exists. The
+// file is written beside the target under a temporary name and renamed over
+// it only when complete; a symbolic link is written through and kept.
+SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
+
+// The identity of a file written by saveOutput, to recognise it under
+// another name.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// False when `path` does not name an existing file.
+bool identifyFile(const std::string& path, FileIdentity* identity);
+
+}  // namespace tonvell

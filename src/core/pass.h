@@ -1,0 +1,61 @@
+// What every pass of a conversion is handed: the workspace, the options the
+// user chose, the date for the header, the trace, and where to report how far
+// it has got. Nothing here knows a file, a window or a batch of files.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/trace.h"
+#include "core/workspace.h"
+
+namespace tonvell {
+
+struct CalendarDate {
+  int year = 2003;
+  int month = 1;   // 1..12
+  int day = 1;     // 1..31
+};
+
+// What the user chose for a conversion. Texts are UTF-8 as typed; switches
+// count as on only when they are 1 (the settings profile may hold others).
+struct ConversionOptions {
+  int titleSwitch = 0;          // put titleText into the "titl" chunk
+  std::string titleText;
+  int copyrightSwitch = 0;      // put copyrightText into the "copy" chunk
+  std::string copyrightText = "(c)2003";
+  int smfSeqNameSwitch = 1;     // add the input's sequence name to the title
+  int smfCopyrightSwitch = 1;   // add the input's copyright notice to the copyright
+  int copyProhibit = 0;         // the "sorc" byte
+};
+
+// How far a pass has got, for a progress display. A pass begins a stage
+// with its number of units and its name, steps through the units and
+// finishes it; refresh marks a point where a window may repaint.
+class Progress {
+ public:
+  virtual ~Progress() = default;
+  virtual void beginProgress(float units, std::string_view stage) = 0;
+  virtual void stepProgress(float units) = 0;
+  virtual void finishProgress() = 0;
+  virtual void refreshWindow() = 0;
+};
+
+// A Progress that shows nothing: for headless conversions.
+class NullProgress final : public Progress {
+ public:
+  void beginProgress(float, std::string_view) override {}
+  void stepProgress(float) override {}
+  void finishProgress() override {}
+  void refreshWindow() override {}
+};
+
+struct PassContext {
+  ConversionWorkspace& ws;
+  Progress& progress;
+  const TraceChannel& trace;
+  ConversionOptions options;
+  CalendarDate date;
+};
+
+}  // namespace tonvell
