@@ -32,6 +32,11 @@ ConversionOptions conversionOptions(const ConverterSettings& s) {
   o.smfSeqNameSwitch = s.smfSeqNameSwitch;
   o.smfCopyrightSwitch = s.smfCopyrightSwitch;
   o.copyProhibit = s.copyProhibit;
+  o.format0 = s.format0Switch == 1;
+  o.handset = s.handsetSwitch == 1;
+  o.masterVolumeSwitch = s.masterVolumeSwitch;
+  o.masterVolume = s.masterVolume;
+  o.loopSwitch = s.loopSwitch;
   return o;
 }
 

@@ -27,6 +27,14 @@ struct ConversionOptions {
   int smfSeqNameSwitch = 1;     // add the input's sequence name to the title
   int smfCopyrightSwitch = 1;   // add the input's copyright notice to the copyright
   int copyProhibit = 0;         // the "sorc" byte
+
+  // Beyond the ring-tone conventions, on request only (all off by default,
+  // and then the output is exactly as without them).
+  bool format0 = false;         // a format-0 file is split by channel into a format-1 file first
+  bool handset = false;         // write times and values as handsets play them
+  int masterVolumeSwitch = 1;   // handset mode: FF B0 with masterVolume at the start
+  int masterVolume = 100;       // 0..127
+  int loopSwitch = 1;           // handset mode: cue start and cue end around the song
 };
 
 // How far a pass has got, for a progress display. A pass begins a stage
