@@ -3,11 +3,12 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 SONGS      := $(BUILD)/songs
 
-.PHONY: all bootstrap configure build run test test-fast asan gui bench fuzz clean examples
+.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples
 
 all: build
 
@@ -35,10 +36,12 @@ songs: bootstrap
 	@scripts/fetch-songs.sh $(SONGS)
 
 # Every test: the normal build, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz regression pass.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the parallel conversions
+# under ThreadSanitizer, then the fuzz regression pass.
 test: build songs
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory asan
+	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-ci
 
 asan: bootstrap
@@ -47,6 +50,15 @@ asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The tests that convert on several threads at once (in one process, and
+# through tonvell-cli -j), built with ThreadSanitizer: any report fails them.
+tsan: bootstrap songs
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVELL_TSAN=ON \
+	  -DTONVELL_GUI=OFF -DTONVELL_SONGS_DIR=$(abspath $(SONGS))
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tonvell-cli parallel_test cli_parallel_test batch_run_test
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
+	  ctest --output-on-failure -j $(JOBS) -R '^(ParallelConversion|CliParallel|BatchRun)\.'
 
 gui: build
 	$(BUILD)/tonvell
@@ -73,4 +85,4 @@ fuzz-ci: fuzz-build songs
 	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
