@@ -125,8 +125,8 @@ complete_words() {
 }
 same "completion of --ov" "--overwrite" "$(complete_words tonvell-cli --ov)"
 same "completion after --overwrite" "$(printf 'all\nask\nskip')" "$(complete_words tonvell-cli --overwrite '')"
-same "completion of MIDI files" "$(printf 'inspect\nmelody-and-drums.mid\nworked-example.mid')" \
-  "$(complete_words tonvell-cli '')"
+same "completion of the first word: inspect and the MIDI files" \
+  "$( (echo inspect; cd examples && ls -- *.mid) | sort)" "$(complete_words tonvell-cli '')"
 
 # --- make install with DESTDIR and a prefix --------------------------------
 check "make install DESTDIR=... CMAKE_INSTALL_PREFIX=/opt/tonvell" \

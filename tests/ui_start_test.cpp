@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/test_support.h"
@@ -113,13 +114,21 @@ TEST_F(StartTest, second_copy_with_files_adds_them_to_the_running_list_and_exits
   const int status = runProgram({"song.mid"}, [&](ConverterDialog* w) {
     // The second copy starts in another folder and names its files relative
     // to that one; its environment is this one's (the same runtime folder).
+    // Everything is made before the fork: the child only changes folder and
+    // starts the program (raw bytes in argv, as a shell would pass them).
+    const std::string folder = work_.path() + "/sub";
+    const std::string raw = "../" + kRawName;
+    const char* argv[] = {TONVELL_GUI_BIN, "other.mid", raw.c_str(), nullptr};
+    std::vector<std::string> env{"TONVELL_TRACE=" + secondTrace};
+    for (char** e = environ; *e; ++e)
+      if (std::string_view(*e).substr(0, 14) != "TONVELL_TRACE=") env.emplace_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     second = ::fork();
     if (second == 0) {
-      if (::chdir((work_.path() + "/sub").c_str()) != 0) ::_exit(126);
-      ::setenv("TONVELL_TRACE", secondTrace.c_str(), 1);
-      const std::string raw = "../" + kRawName;
-      const char* argv[] = {TONVELL_GUI_BIN, "other.mid", raw.c_str(), nullptr};
-      ::execv(argv[0], const_cast<char**>(argv));
+      if (::chdir(folder.c_str()) != 0) ::_exit(126);
+      ::execve(argv[0], const_cast<char**>(argv), envp.data());
       ::_exit(127);
     }
     // Wait for it without blocking this copy's event loop, which takes the files.

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "core/trace.h"
 #include "ui/converter_dialog.h"
@@ -73,7 +74,7 @@ const char kUsage[] =
     "  -h, --help        print this help and end\n"
     "  --                every later argument is a FILE\n"
     "\n"
-    "See tonvell(1) and tonvell-cli(1) for the command line converter.\n";
+    "See tonvell(1); the command line converter is tonvell-cli(1).\n";
 
 }  // namespace
 
@@ -393,8 +394,10 @@ int ConverterApp::run() {
       return;
     }
     retry.stop();
-    window.appendPaths(pending);
-    pending.clear();
+    // Taken out first: the pull of appendPaths may open a message box, whose
+    // loop can bring more.
+    const std::vector<std::string> paths = std::exchange(pending, {});
+    window.appendPaths(paths);
     window.raise();
     window.activateWindow();
   };
