@@ -8,7 +8,8 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 SONGS      := $(BUILD)/songs
 
-.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples
+.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
+	install package check-package
 
 all: build
 
@@ -35,11 +36,26 @@ examples:
 songs: bootstrap
 	@scripts/fetch-songs.sh $(SONGS)
 
-# Every test: the normal build, then the whole suite again under
+# Installs the programs, the desktop entry, icons, metainfo, man pages and
+# the bash completion: `make install [DESTDIR=/scratch] [CMAKE_INSTALL_PREFIX=/opt/tonvell]`
+# (the prefix of the build folder otherwise, /usr/local by default).
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(CMAKE_INSTALL_PREFIX),--prefix "$(CMAKE_INSTALL_PREFIX)")
+
+# The Debian package: $(BUILD)/tonvell_<version>_amd64.deb.
+package: build
+	cmake --build $(BUILD) --target package
+
+# The package, its files and `make install`, checked as a user would see them.
+check-package: package
+	scripts/check-package.sh $(BUILD)
+
+# Every test: the normal build, the package, then the whole suite again under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the parallel conversions
 # under ThreadSanitizer, then the fuzz regression pass.
 test: build songs
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory check-package
 	$(MAKE) --no-print-directory asan
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-ci
