@@ -7,9 +7,11 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+#include "convert/save.h"
 #include "core/trace.h"
 #include "ui/converter_dialog.h"
 #include "ui/dialog_units.h"
+#include "ui/file_names.h"
 #include "ui/settings_store.h"
 #include "ui/trace_file.h"
 
@@ -49,6 +51,8 @@ int ConverterApp::run() {
   const QStringList args = arguments();
   if (args.size() >= 3 && args.at(1) == QLatin1String("--screenshot")) return screenshot(args.at(2), args.mid(3));
 
+  // A save interrupted by a signal leaves no temporary file behind.
+  removeTemporaryOutputOnSignals();
   TraceChannel trace;
   attachTraceFile(trace);
   InstanceLock lock(QString::fromLatin1(kInstanceName));
@@ -72,7 +76,7 @@ int ConverterApp::screenshot(const QString& file, const QStringList& inputs) {
   ConverterDialog window{QString()};
   if (!paths.isEmpty() && output.isValid()) {
     window.appendFiles(paths);
-    window.converter().settings.outputFolder = QFile::encodeName(output.path() + QLatin1Char('/')).toStdString();
+    window.converter().settings.outputFolder = fileNameBytes(output.path() + QLatin1Char('/'));
     window.push();
     window.show();
     window.startRun();
