@@ -119,9 +119,12 @@ std::string takenPath(const std::string& line) { return line.substr(0, cutLine(l
 // got out (a full disk, a closed pipe). A failure is reported and makes a
 // successful run end with 1.
 int finishOutput(int status, int error) {
+  // std::cout (the help text) writes through stdout; a flush of either one
+  // that fails is the first to know why.
+  if (std::fflush(stdout) != 0 && error == 0) error = errno;
   std::cout.flush();
-  if (std::cout.fail() && error == 0) error = EIO;
   closeStream(stdout, &error);
+  if (std::cout.fail() && error == 0) error = EIO;
   if (error == 0) return status;
   reportError("standard output", std::strerror(error));
   return status == 0 ? 1 : status;
