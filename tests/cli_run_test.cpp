@@ -1,9 +1,12 @@
 // The command line as a user runs it: the bytes it writes, the log on
 // standard output, exit statuses, usage errors and the trace.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -356,6 +359,56 @@ TEST(CliRun, SystemReasonsGoToStandardErrorAndTheTrace) {
   for (const char* line : {"\xA1\xF9 missing.mid: No such file or directory\n", "\xA1\xF9 folder.mid: Is a directory\n",
                            "\xA1\xF9 blocker: Not a directory\n"})
     EXPECT_NE(trace.find(line), std::string::npos) << line;
+}
+
+// Runs tonvell-cli in `cwd` with all its standard streams on a terminal of
+// its own and TERM set to `term`; what the terminal received.
+std::string runOnTerminal(const std::vector<std::string>& args, const std::string& cwd, const char* term) {
+  int master = -1;
+  std::fflush(nullptr);
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return "forkpty failed";
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::setenv("TERM", term, 1);
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv;
+    std::string program = TONVELL_CLI;
+    argv.push_back(program.data());
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EIO once the program has gone
+    shown.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return shown;
+}
+
+TEST(CliRun, ProgressOnlyOnATerminalThatIsNotDumb) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const std::vector<std::string> args = {"--date", "20030105", "--overwrite", "all", "a.mid"};
+  const std::string shown = runOnTerminal(args, dir.path(), "xterm");
+  EXPECT_NE(shown.find("\r\033[K[1/1] a.mid  "), std::string::npos) << "names the file in hand:\n" << shown;
+  EXPECT_NE(shown.find("已检查 1 个文件、已保存了 1 个文件。"), std::string::npos) << shown;
+
+  const std::string dumb = runOnTerminal(args, dir.path(), "dumb");
+  EXPECT_EQ(dumb.find('\033'), std::string::npos) << dumb;
+  EXPECT_EQ(dumb.find("[1/1]"), std::string::npos) << dumb;
+  EXPECT_NE(dumb.find("已检查 1 个文件、已保存了 1 个文件。"), std::string::npos) << dumb;
+  std::vector<std::string> quiet = args;
+  quiet.insert(quiet.begin(), "-q");
+  EXPECT_EQ(runOnTerminal(quiet, dir.path(), "xterm").find('\033'), std::string::npos);
 }
 
 TEST(CliRun, TraceInGbkOrUtf8) {

@@ -93,6 +93,10 @@ class DialogTest : public ::testing::Test {
   }
   static void clickStart(ConverterDialog& d) { QTest::mouseClick(ctl(d, 1006), Qt::LeftButton); }
 
+  static test::Bytes readFileOrEmpty(const std::string& path) {
+    return test::fileExists(path) ? test::readFile(path) : test::Bytes{};
+  }
+
   // Writes the worked example under `name` in the work folder; its path.
   std::string midi(const std::string& name) {
     const std::string path = work_.file(name);
@@ -481,6 +485,32 @@ TEST_F(DialogTest, files_dropped_on_the_list_are_appended_in_order_and_elsewhere
   EXPECT_EQ(listText(*d), expected);
   EXPECT_EQ(logText(*d), kBanner);
   EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text(), QStringLiteral("./"));
+}
+
+// A file manager drops names that are not UTF-8 as percent-encoded bytes;
+// the list and the output folder box carry them to the run byte for byte.
+TEST_F(DialogTest, file_names_that_are_not_utf8_are_converted_under_their_own_bytes) {
+  const std::string raw = "\xB8\xE8-\xFF.mid";  // GBK 歌, a stray byte
+  const std::string input = midi(raw);
+  const std::string folder = work_.path() + "/out\xE9/";
+  auto d = open();
+  QMimeData data;
+  data.setData(QStringLiteral("text/uri-list"),
+               "file://" + QByteArray::fromStdString(input).toPercentEncoding("/") + "\r\n");
+  const QPoint at(10, 10);
+  QWidget* list = ctl<QPlainTextEdit>(*d, 1009)->viewport();
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(list, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(list, &drop);
+  ASSERT_TRUE(drop.isAccepted());
+  d->converter().settings.outputFolder = folder;
+  d->push();
+  clickStart(*d);
+
+  EXPECT_EQ(readFileOrEmpty(folder + "\xB8\xE8-\xFF.mld").size(), 186u) << logText(*d);
+  EXPECT_NE(logText(*d).find("已保存了 1 个文件"), std::string::npos) << logText(*d);
+  EXPECT_EQ(d->converter().settings.outputFolder, folder) << "the folder box gave the bytes back";
 }
 
 TEST_F(DialogTest, log_grows_by_appending_and_starts_again_after_clearing) {
