@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "mfi/inspect.h"
 #include "support/test_support.h"
 #include "support/ui_support.h"
 #include "ui/about_dialog.h"
@@ -435,6 +436,25 @@ TEST_F(DialogTest, profile_with_title_on_starts_with_the_title_edit_enabled) {
   EXPECT_EQ(ctl<QLineEdit>(*d, 1020)->text().toStdString(), "版权所有");
   EXPECT_EQ(ctl<QLineEdit>(*d, 1024)->text(), QStringLiteral("7"));
   EXPECT_EQ(d->converter().settings.titleText, "abc");
+}
+
+// The profile's escape "\0" gives the title a NUL; the file written from it
+// is whole, its title ending there.
+TEST_F(DialogTest, title_with_a_nul_from_the_profile_still_gives_a_whole_file) {
+  test::writeFile(profilePath(), [] {
+    const std::string text = "[STAT]\nTITLESW=1\nTITLE=AB\\0CD\nCOPYRIGHTSW=0\n";
+    return test::Bytes(text.begin(), text.end());
+  }());
+  const std::string input = midi("a.mid");
+  auto d = open();
+  ASSERT_EQ(d->converter().settings.titleText, std::string("AB\0CD", 5)) << "the profile holds a NUL";
+  setList(*d, input + "\n");
+  setFolder(*d, work_.path() + "/");
+  clickStart(*d);
+  const test::Bytes file = readFileOrEmpty(work_.file("a.mld"));
+  const InspectResult r = inspectMfi(file.data(), file.size());
+  ASSERT_TRUE(r.ok) << r.describeError() << "\n" << logText(*d);
+  EXPECT_EQ(r.chunks.at(3).data, "AB/Song");
 }
 
 TEST_F(DialogTest, check_boxes_enable_their_edits_and_the_text_stays) {
