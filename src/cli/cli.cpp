@@ -13,6 +13,7 @@
 #include <iostream>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -83,11 +84,12 @@ struct Files {
   std::FILE* ttyOut = nullptr;
   // Closes the trace now; false (with *error set) when it did not get out in full.
   bool closeTrace(int* error) {
-    std::FILE* f = trace;
-    trace = nullptr;
+    std::FILE* f = std::exchange(trace, nullptr);
     if (!f) return true;
-    if (f == stderr) return std::fflush(f) == 0 || (*error = errno, false);
-    return closeStream(f, error);
+    if (f != stderr) return closeStream(f, error);
+    if (std::fflush(f) == 0) return true;
+    if (*error == 0) *error = errno;
+    return false;
   }
   ~Files() {
     if (trace && trace != stderr) std::fclose(trace);
@@ -137,7 +139,8 @@ int runCli(int argc, char** argv) {
   app.footer(
       "The log goes to standard output; progress, questions and the system's reasons for failures to standard "
       "error.\n"
-      "Exit status: 0 when no file failed (skipped files are no failure), 1 when one did, 2 for a usage error.");
+      "Exit status: 0 when no file failed (skipped files are no failure), 1 when one did or the log or trace\n"
+      "could not be written, 2 for a usage error.");
   app.set_version_flag("--version", std::string("tonvell-cli ") + TONVELL_VERSION);
   app.failure_message(usageMessage);
 
