@@ -204,8 +204,8 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   std::vector<std::thread> threads;
   const std::size_t workers = std::min(jobs, count);
   {
-    // Workers never take SIGINT or SIGTERM: those reach this thread, which
-    // saves, so an interrupted save can clean up after itself.
+    // Workers never take SIGINT, SIGTERM or SIGHUP: those reach this thread,
+    // which saves, so an interrupted save can clean up after itself.
     TerminationSignalsBlocked blocked;
     for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(worker);
   }
