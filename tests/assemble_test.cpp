@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "mfi/inspect.h"
 #include "support/test_support.h"
 
 namespace tonvell {
@@ -137,6 +138,28 @@ TEST(WriteMfiHeader, TypedTextsBecomeGbk) {
   ASSERT_EQ(writeMfiHeader(pass), result::kSuccess);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(ws.bufferB.get() + 44), 3), "A?B");
   EXPECT_TRUE(ws.headerTextSubstituted);
+}
+
+// A profile can put a NUL into a typed text; the text ends there, so each
+// length field counts exactly the bytes written.
+TEST(WriteMfiHeader, TypedTextsEndAtTheirFirstNul) {
+  Assembly a;
+  a.settings.titleSwitch = 1;
+  a.settings.titleText = std::string("AB\0CD", 5);
+  a.settings.smfSeqNameSwitch = 1;
+  a.ws.smfSequenceName = "Song";
+  a.settings.copyrightSwitch = 1;
+  a.settings.copyrightText = std::string("\0(c)", 4);
+  a.settings.smfCopyrightSwitch = 1;
+  a.ws.smfCopyright = "X";
+  ASSERT_EQ(a.run({}), result::kSuccess);
+  const InspectResult r = inspectMfi(a.ws.bufferB.get(), static_cast<std::size_t>(a.ws.writeLength));
+  ASSERT_TRUE(r.ok) << r.describeError();
+  ASSERT_EQ(r.chunks.size(), 7u);
+  EXPECT_EQ(r.chunks[3].data, "AB/Song");
+  EXPECT_EQ(r.chunks[4].data, "X");
+  EXPECT_EQ(r.headerLength, 76 + 7 + 1);
+  EXPECT_EQ(r.fileLength + 8u, static_cast<unsigned>(a.ws.writeLength));
 }
 
 TEST(WriteMfiHeader, TextsTooLongForTheLengthFieldsAreRefused) {

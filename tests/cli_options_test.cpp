@@ -2,6 +2,7 @@
 // stream, answers, the progress line and the trace writer.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -48,6 +49,15 @@ TEST(CliOptions, ListLinesSplitAtLineFeedsOnly) {
   EXPECT_EQ(countTakenLines({"a\r", "", "\r", std::string("\0x", 2), " ", "b"}), 3);
 }
 
+TEST(CliOptions, ByteOrderMarkIsNoPartOfTheFirstPath) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(splitListLines("\xEF\xBB\xBF" "a.mid\r\nb.mid"), (V{"a.mid\r", "b.mid"}));
+  EXPECT_EQ(splitListLines("\xEF\xBB\xBF"), V{});
+  // Only at the very start, and only whole.
+  EXPECT_EQ(splitListLines("a\n\xEF\xBB\xBF" "b"), (V{"a", "\xEF\xBB\xBF" "b"}));
+  EXPECT_EQ(splitListLines("\xEF\xBB" "a"), V{"\xEF\xBB" "a"});
+}
+
 TEST(CliOptions, OverwriteAnswers) {
   EXPECT_EQ(parseOverwriteAnswer("y"), OverwriteAnswer::kYes);
   EXPECT_EQ(parseOverwriteAnswer(" yes\r"), OverwriteAnswer::kYes);
@@ -89,7 +99,7 @@ struct Captured {
 
 TEST(CliViewTest, ProgressIsRedrawnOnlyOnChangeAndClearedForTheLog) {
   Captured c;
-  CliView v(c.out, c.err, 2);
+  CliView v(c.out, c.err, 2, true);
   v.fileStarted(0, "dir/a.mid");
   EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n000: dir/a.mid\n") << "CR LF becomes LF";
   const std::string started = Captured::read(c.err);
@@ -108,9 +118,11 @@ TEST(CliViewTest, ProgressIsRedrawnOnlyOnChangeAndClearedForTheLog) {
   EXPECT_EQ(Captured::read(c.err), first + "\r\033[K" + "\r\033[K[1/2] a.mid  " + progressLine("正转换SMF声道", " 50%", 50, 30));
 }
 
+// Standard error without a terminal gets the system's reasons, and nothing of
+// the progress line.
 TEST(CliViewTest, NoProgressWithoutATerminal) {
   Captured c;
-  CliView v(c.out, nullptr, 1);
+  CliView v(c.out, c.err, 2, false);
   v.fileStarted(3, "x.mid");
   v.beginProgress(4, "MLD最后调整中");
   v.stepProgress(1);
@@ -118,15 +130,47 @@ TEST(CliViewTest, NoProgressWithoutATerminal) {
   FileOutcome failed;
   failed.code = ResultCode::kNotMidi;
   v.fileFinished(failed);
-  v.runFinished(RunSummary{1, 0, 0, 1});
-  EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n003: x.mid\n★不是 MIDI 文件\n" + std::string(80, '-') +
-                                       "\n已检查 1 个文件、已保存了 0 个文件。\n");
-  EXPECT_EQ(Captured::read(c.err), "") << "the view was given no terminal, and drew nothing";
+  EXPECT_EQ(Captured::read(c.err), "") << "no system reason for a file that is not MIDI";
+  v.fileStarted(4, "dir/locked.mid");
+  FileOutcome unreadable;
+  unreadable.inputPath = "dir/locked.mid";
+  unreadable.code = ResultCode::kFileNotFound;
+  unreadable.osError = EACCES;
+  v.fileFinished(unreadable);
+  v.runFinished(RunSummary{2, 0, 0, 2});
+  const std::string sep(80, '-');
+  EXPECT_EQ(Captured::read(c.out), sep + "\n003: x.mid\n★不是 MIDI 文件\n" + sep + "\n004: dir/locked.mid\n★找不到文件\n" +
+                                       sep + "\n已检查 2 个文件、已保存了 0 个文件。\n");
+  EXPECT_EQ(Captured::read(c.err), "tonvell-cli: dir/locked.mid: Permission denied\n");
+}
+
+// A failure's reasons, each with the path it concerns.
+TEST(CliViewTest, SaveFailuresNameTheFolderAndTheOutput) {
+  Captured c;
+  CliView v(c.out, c.err, 1, true);
+  v.fileStarted(0, "a.mid");
+  const std::string progress = Captured::read(c.err);
+  ASSERT_NE(progress, "");
+  FileOutcome outcome;
+  outcome.inputPath = "a.mid";
+  outcome.outputPath = "blocked/sub/a.mld";
+  outcome.folderFailure = {"blocked", ENOTDIR};
+  outcome.save.status = SaveStatus::kCannotOpen;
+  outcome.save.osError = ENOENT;
+  v.fileFinished(outcome);
+  EXPECT_EQ(Captured::read(c.err), progress + "\r\033[K" +
+                                       "tonvell-cli: blocked: Not a directory\n"
+                                       "tonvell-cli: blocked/sub/a.mld: No such file or directory\n")
+      << "the progress line goes first";
+  EXPECT_EQ(Captured::read(c.out), std::string(80, '-') + "\n000: a.mid\n  打不开输出文件\n");
 }
 
 TEST(CliTraceWriter, Utf8LinesEvenWhenSplitAcrossCalls) {
   Captured c;
-  const std::string gbk = utf8ToGbk("■再次登录 SMF 声道结果\n◎总声道数").text;
+  // "■再次登录 SMF 声道结果\n◎总声道数" in GBK.
+  const std::string gbk =
+      "\xA1\xF6\xD4\xD9\xB4\xCE\xB5\xC7\xC2\xBC SMF \xC9\xF9\xB5\xC0\xBD\xE1\xB9\xFB\n"
+      "\xA1\xF2\xD7\xDC\xC9\xF9\xB5\xC0\xCA\xFD";
   {
     TraceWriter w(c.out, true);
     // Cut in the middle of a double-byte character.

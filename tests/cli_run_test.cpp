@@ -1,8 +1,12 @@
 // The command line as a user runs it: the bytes it writes, the log on
 // standard output, exit statuses, usage errors and the trace.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -115,7 +119,7 @@ TEST(CliRun, HeaderOptionsReachTheFile) {
   c = chunksOf({"--title", "铃声", "--no-smf-title", "--copy-prohibit"});
   ASSERT_EQ(c.size(), 7u);
   EXPECT_EQ(c[0].data, std::string(1, '\1'));
-  EXPECT_EQ(c[3].data, utf8ToGbk("铃声").text);
+  EXPECT_EQ(c[3].data, "\xC1\xE5\xC9\xF9") << "铃声 in GBK";
   EXPECT_EQ(c[4].data, "");
 
   c = chunksOf({"--no-smf-title"});
@@ -231,6 +235,8 @@ TEST(CliUsage, ErrorsNeverStartARun) {
       {"--trace-utf8", "a.mid"},
       {"--list", "no-such-list.txt"},
       {"--trace", "no-such-folder/trace.txt", "a.mid"},
+      {"-o", "", "a.mid"},
+      {"--output=", "a.mid"},
   };
   for (const auto& args : cases) {
     std::string shown;
@@ -241,8 +247,11 @@ TEST(CliUsage, ErrorsNeverStartARun) {
     EXPECT_NE(r.err, "") << shown;
     EXPECT_FALSE(fileExists(dir.file("a.mld"))) << shown;
   }
-  EXPECT_NE(cli({"--bogus", "a.mid"}, dir.path()).err.find("--bogus"), std::string::npos);
-  EXPECT_NE(cli({}, dir.path()).err.find("FILE or --list is required"), std::string::npos);
+  EXPECT_EQ(cli({"--bogus", "a.mid"}, dir.path()).err,
+            "tonvell-cli: The following argument was not expected: --bogus\nRun with --help for more information.\n");
+  EXPECT_EQ(cli({}, dir.path()).err.rfind("tonvell-cli: FILE or --list is required\n", 0), 0u);
+  EXPECT_EQ(cli({"-o", "", "a.mid"}, dir.path()).err.rfind("tonvell-cli: --output: the folder name is empty", 0), 0u);
+  EXPECT_EQ(cli({"--trace-utf8", "a.mid"}, dir.path()).err.rfind("tonvell-cli: --trace-utf8 needs --trace\n", 0), 0u);
 
   // Valid calendar dates are taken.
   EXPECT_EQ(cli({"--date", "20000229", "--overwrite", "all", "a.mid"}, dir.path()).status, 0);
@@ -255,9 +264,151 @@ TEST(CliUsage, HelpAndVersion) {
   for (const char* option : {"--output", "--list", "--title", "--copyright", "--no-smf-title", "--no-smf-copyright",
                              "--copy-prohibit", "--overwrite", "--date", "--trace", "--trace-utf8", "--quiet"})
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
+  // Each option's text starts in the description column.
+  EXPECT_NE(r.out.find("\n  --trace-utf8                Write the trace as UTF-8"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Needs:"), std::string::npos) << r.out;
   r = cli({"--version"}, dir.path());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, std::string("tonvell-cli ") + TONVELL_VERSION + "\n");
+}
+
+// Opening the trace cuts its file to nothing: a trace path that names one of
+// the run's inputs, under any name, is refused before anything is touched.
+TEST(CliUsage, TraceThatIsAnInputIsRefused) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  writeFile(dir.file("list.txt"), {'a', '.', 'm', 'i', 'd', '\n'});
+  ASSERT_EQ(::link(dir.file("a.mid").c_str(), dir.file("same.mid").c_str()), 0);
+  const std::vector<std::vector<std::string>> cases = {
+      {"--trace", "a.mid", "a.mid"},
+      {"--trace", "./a.mid", "a.mid"},
+      {"--trace", "same.mid", "a.mid"},
+      {"--trace", "a.mid", "--list", "list.txt"},
+      {"--trace", "list.txt", "--list", "list.txt"},
+  };
+  for (const auto& args : cases) {
+    const ProcessResult r = cli(args, dir.path());
+    EXPECT_EQ(r.status, 2) << args[1] << " " << args[2];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("tonvell-cli: --trace " + args[1] + " is an input of this run", 0), 0u) << r.err;
+    EXPECT_EQ(readFile(dir.file("a.mid")), workedExample());
+    EXPECT_EQ(readFile(dir.file("list.txt")).size(), 6u);
+    EXPECT_FALSE(fileExists(dir.file("a.mld")));
+  }
+  // A trace beside the inputs is fine.
+  const ProcessResult r = cli({"--trace", "trace.txt", "--list", "list.txt"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GT(readFile(dir.file("trace.txt")).size(), 0u);
+}
+
+// Lost output is a failure: the log, the trace and the help text each
+// checked on a full device.
+TEST(CliRun, OutputThatCannotBeWrittenFails) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const auto toFull = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" > /dev/full", "sh", TONVELL_CLI});
+    return runProcess(args, "", dir.path());
+  };
+  ProcessResult r = toFull({"--date", "20030105", "a.mid"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tonvell-cli: standard output: No space left on device\n");
+  EXPECT_EQ(readFile(dir.file("a.mld")).size(), 186u) << "the files are converted all the same";
+
+  r = cli({"--date", "20030105", "--overwrite", "all", "--trace", "/dev/full", "a.mid"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tonvell-cli: /dev/full: No space left on device\n");
+  EXPECT_NE(r.out.find("已保存了 1 个文件"), std::string::npos);
+
+  r = toFull({"--help"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tonvell-cli: standard output: No space left on device\n");
+}
+
+TEST(CliRun, ListFileByteOrderMarkIsDropped) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const std::string list = "\xEF\xBB\xBF" "a.mid\r\n";
+  writeFile(dir.file("list.txt"), Bytes(list.begin(), list.end()));
+  ProcessResult r = cli({"--date", "20030105", "-l", "list.txt"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("000: a.mid\n     => ./a.mld\n"), std::string::npos) << r.out;
+  r = cli({"--date", "20030105", "--overwrite", "all", "-l", "-"}, dir.path(), list);
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// The log keeps its lines; standard error and the trace get the reasons.
+TEST(CliRun, SystemReasonsGoToStandardErrorAndTheTrace) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  ASSERT_EQ(::mkdir(dir.file("folder.mid").c_str(), 0755), 0);
+  writeFile(dir.file("blocker"), hex("00"));
+  const ProcessResult r = cli({"--date", "20030105", "--trace", "trace.txt", "-o", "blocker/sub/", "missing.mid",
+                               "folder.mid", "a.mid"},
+                              dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kBanner + kSeparator + "000: missing.mid\n★找不到文件\n" + kSeparator + "001: folder.mid\n★找不到文件\n" +
+                       kSeparator + "002: a.mid\n     => blocker/sub/a.mld\n  打不开输出文件\n" + kSeparator +
+                       "已检查 3 个文件、已保存了 0 个文件。\n");
+  EXPECT_EQ(r.err,
+            "tonvell-cli: missing.mid: No such file or directory\n"
+            "tonvell-cli: folder.mid: Is a directory\n"
+            "tonvell-cli: blocker: Not a directory\n"
+            "tonvell-cli: blocker/sub/a.mld: Not a directory\n");
+  const std::string trace = toString(readFile(dir.file("trace.txt")));
+  for (const char* line : {"\xA1\xF9 missing.mid: No such file or directory\n", "\xA1\xF9 folder.mid: Is a directory\n",
+                           "\xA1\xF9 blocker: Not a directory\n"})
+    EXPECT_NE(trace.find(line), std::string::npos) << line;
+}
+
+// Runs tonvell-cli in `cwd` with all its standard streams on a terminal of
+// its own and TERM set to `term`; what the terminal received.
+std::string runOnTerminal(const std::vector<std::string>& args, const std::string& cwd, const char* term) {
+  int master = -1;
+  std::fflush(nullptr);
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid < 0) return "forkpty failed";
+  if (pid == 0) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::setenv("TERM", term, 1);
+    std::vector<std::string> copies = args;
+    std::vector<char*> argv;
+    std::string program = TONVELL_CLI;
+    argv.push_back(program.data());
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EIO once the program has gone
+    shown.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return shown;
+}
+
+TEST(CliRun, ProgressOnlyOnATerminalThatIsNotDumb) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  const std::vector<std::string> args = {"--date", "20030105", "--overwrite", "all", "a.mid"};
+  const std::string shown = runOnTerminal(args, dir.path(), "xterm");
+  EXPECT_NE(shown.find("\r\033[K[1/1] a.mid  "), std::string::npos) << "names the file in hand:\n" << shown;
+  EXPECT_NE(shown.find("已检查 1 个文件、已保存了 1 个文件。"), std::string::npos) << shown;
+
+  const std::string dumb = runOnTerminal(args, dir.path(), "dumb");
+  EXPECT_EQ(dumb.find('\033'), std::string::npos) << dumb;
+  EXPECT_EQ(dumb.find("[1/1]"), std::string::npos) << dumb;
+  EXPECT_NE(dumb.find("已检查 1 个文件、已保存了 1 个文件。"), std::string::npos) << dumb;
+  std::vector<std::string> quiet = args;
+  quiet.insert(quiet.begin(), "-q");
+  EXPECT_EQ(runOnTerminal(quiet, dir.path(), "xterm").find('\033'), std::string::npos);
 }
 
 TEST(CliRun, TraceInGbkOrUtf8) {
@@ -273,7 +424,10 @@ TEST(CliRun, TraceInGbkOrUtf8) {
   ProcessResult r = cli({"--date", "20030105", "--trace", "trace.txt", "a.mid"}, dir.path());
   EXPECT_EQ(r.status, 0);
   const std::string gbk = toString(readFile(dir.file("trace.txt")));
-  EXPECT_NE(gbk.find(separator + utf8ToGbk(heading).text + separator), std::string::npos);
+  const std::string headingGbk =
+      "\xA1\xF6\xB7\xD6\xCE\xF6 SMF \xCE\xC4\xBC\xFE\xB5\xC4\xD2\xF4\xB9\xEC\xBA\xF3\xD4\xD9\xB4\xCE\xB5\xC7"
+      "\xC2\xBC\xC9\xF9\xB5\xC0\n";
+  EXPECT_NE(gbk.find(separator + headingGbk + separator), std::string::npos);
   EXPECT_NE(gbk.find("     0 | FF,C3,78  ; --- Tempo\r\n"), std::string::npos);
 
   r = cli({"--date", "20030105", "--overwrite", "all", "--trace", "-", "--trace-utf8", "a.mid"}, dir.path());

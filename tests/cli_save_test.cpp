@@ -1,9 +1,16 @@
 // Saving as the command line drives it: the overwrite question and its
 // answers, output folders, and outputs that cannot be written.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -190,6 +197,112 @@ TEST(CliFolders, FailedWriteKeepsTheOldFile) {
   EXPECT_FALSE(fileExists(dir.file("out/b.mld")));
   for (const auto& entry : std::filesystem::directory_iterator(dir.file("out")))
     EXPECT_EQ(entry.path().filename().string().rfind(".tonvell-", 0), std::string::npos) << entry.path();
+}
+
+// How a traced run of the command line ended.
+struct Interrupted {
+  std::string skipped;   // why the test cannot run here; empty when it ran
+  bool signalled = false;  // the signal was sent while the temporary file was being written
+  int status = -1;       // waitpid status
+};
+
+// Runs tonvell-cli under ptrace in `cwd` and sends it `signal` at the moment
+// the save has just made its temporary file (the fchmod that follows
+// mkostemp, which nothing else in a run calls), then lets it run to its end.
+Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal) {
+  Interrupted result;
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    result.skipped = "fork failed";
+    return result;
+  }
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (::chdir(cwd.c_str()) != 0 || ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(126);
+    std::vector<char*> argv;
+    std::string program = TONVELL_CLI;
+    argv.push_back(program.data());
+    std::vector<std::string> copies = args;
+    for (std::string& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  // The stop after exec.
+  if (::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status)) {
+    result.skipped = "the program cannot be traced here";
+    if (WIFSTOPPED(status)) ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return result;
+  }
+  ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  bool tracingSyscalls = true;
+  int deliver = 0;
+  for (;;) {
+    if (::ptrace(tracingSyscalls ? PTRACE_SYSCALL : PTRACE_CONT, pid, nullptr, deliver) != 0) break;
+    deliver = 0;
+    if (::waitpid(pid, &status, 0) != pid) break;
+    if (WIFEXITED(status) || WIFSIGNALED(status)) break;
+    if (!WIFSTOPPED(status)) continue;
+    if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+      deliver = WSTOPSIG(status);  // an ordinary signal: hand it on
+      continue;
+    }
+    __ptrace_syscall_info info{};
+    if (::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0) {
+      result.skipped = "PTRACE_GET_SYSCALL_INFO is not available";
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return result;
+    }
+    if (info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_fchmod) {
+      ::kill(pid, signal);
+      result.signalled = true;
+      tracingSyscalls = false;
+    }
+  }
+  result.status = status;
+  return result;
+}
+
+// Files under `folder` whose names start with `prefix`.
+std::vector<std::string> namesStartingWith(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CliInterrupt, SignalDuringASaveRemovesOnlyItsTemporaryFile) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    for (const bool existing : {false, true}) {
+      TempDir dir;
+      writeFile(dir.file("a.mid"), workedExample());
+      ASSERT_EQ(::mkdir(dir.file("out").c_str(), 0755), 0);
+      writeFile(dir.file("out/.tonvell-keep"), hex("01"));  // not the run's
+      if (existing) writeFile(dir.file("out/a.mld"), hex("6F 6C 64"));
+      const Interrupted r =
+          interruptSave({"--date", "20030105", "--overwrite", "all", "-o", "out/", "a.mid"}, dir.path(), signal);
+      if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
+      ASSERT_TRUE(r.signalled) << "the save was never reached";
+      EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == signal)
+          << "ends by the signal, status " << r.status;
+      EXPECT_EQ(namesStartingWith(dir.file("out"), ".tonvell-"), std::vector<std::string>{".tonvell-keep"})
+          << strsignal(signal) << (existing ? ", replacing" : ", new file");
+      if (existing)
+        EXPECT_EQ(readFile(dir.file("out/a.mld")), hex("6F 6C 64")) << "the old file is whole";
+      else
+        EXPECT_FALSE(fileExists(dir.file("out/a.mld"))) << "no half-written output";
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -319,6 +320,30 @@ TEST_F(NativeDirectoriesTest, PlainFileBlocksAFolder) {
   std::ofstream(root_ + "/g/f/h") << "x";
   EXPECT_EQ(createDirectories("", root_ + "/g/f/h/i/"), 0);
   EXPECT_FALSE(isDir(root_ + "/g/f/h"));
+}
+
+// The folder that could not be made, and the system's reason.
+TEST_F(NativeDirectoriesTest, AFailureNamesTheFolderAndTheReason) {
+  std::ofstream(root_ + "/f") << "x";
+  DirectoryFailure failure;
+  EXPECT_EQ(createDirectories("", root_ + "/a/f/", kNativeRules, nativeDirectories(), &failure), 1);
+  EXPECT_EQ(failure.folder, "") << "untouched when nothing failed";
+  EXPECT_EQ(createDirectories("", root_ + "/f/x/", kNativeRules, nativeDirectories(), &failure), 0);
+  EXPECT_EQ(failure.folder, root_ + "/f");
+  EXPECT_EQ(failure.osError, ENOTDIR) << "a plain file is in the way";
+  EXPECT_EQ(createDirectories("", root_ + "/a/f/missing/x/", kNativeRules, nativeDirectories(), &failure), 1);
+  ASSERT_EQ(::chmod((root_ + "/a").c_str(), 0555), 0);
+  if (::geteuid() != 0) {
+    EXPECT_EQ(createDirectories("", root_ + "/a/new/", kNativeRules, nativeDirectories(), &failure), 0);
+    EXPECT_EQ(failure.folder, root_ + "/a/new");
+    EXPECT_EQ(failure.osError, EACCES);
+  }
+  ASSERT_EQ(::chmod((root_ + "/a").c_str(), 0755), 0);
+  std::string deep = root_ + "/";
+  while (deep.size() < PATH_MAX + 10) deep += std::string(200, 'd') + "/";
+  EXPECT_EQ(createDirectories("", deep, kNativeRules, nativeDirectories(), &failure), 0);
+  EXPECT_EQ(failure.osError, ENAMETOOLONG);
+  EXPECT_EQ(failure.folder, deep);
 }
 
 TEST_F(NativeDirectoriesTest, RelativeFoldersStartAtTheCurrentDirectory) {

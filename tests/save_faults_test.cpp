@@ -248,6 +248,41 @@ TEST_F(SaveFaults, OutputFolderMadeReadOnlyBeforeTheWrite) {
   EXPECT_EQ(leftovers(dir.path()), std::vector<std::string>{});
 }
 
+// Existence is looked up, not tried by opening the file: an output its owner
+// may write but not read (mode 200) is asked about, and a skip keeps it.
+TEST_F(SaveFaults, WriteOnlyOutputIsAskedAboutAndKeptOnSkip) {
+  const std::string a = input("a.mid");
+  writeFile(output("a.mld"), kOldOutput);
+  ASSERT_EQ(::chmod(output("a.mld").c_str(), 0200), 0);
+  h.prompt.answers = {OverwriteAnswer::kSkip};
+  // Root reads any file: the run goes to a child under an unprivileged user
+  // who owns the folder and the file.
+  constexpr uid_t kNobody = 65534;
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    for (const auto& e : fs::recursive_directory_iterator(dir.path()))
+      ASSERT_EQ(::lchown(e.path().c_str(), kNobody, kNobody), 0) << e.path();
+    ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
+  }
+  const ChildRun child = inChild(
+      [root] {
+        if (!root) return std::string();
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+          return std::string("cannot drop root privileges: ") + std::strerror(errno);
+        return std::string();
+      },
+      [this] {
+        run();
+        return std::to_string(h.prompt.asked.size()) + "\n" + entries();
+      });
+  if (!child.finished && child.output.rfind("cannot drop root privileges", 0) == 0)
+    GTEST_SKIP() << "running as root, and " << child.output;
+  ASSERT_TRUE(child.finished) << child.output;
+  EXPECT_EQ(child.output, "1\n" + entry(0, a, output("a.mld"), "     ※已跳过\n") + summary(1, 0));
+  ASSERT_EQ(::chmod(output("a.mld").c_str(), 0600), 0);
+  EXPECT_EQ(readFile(output("a.mld")), kOldOutput);
+}
+
 TEST_F(SaveFaults, ReadOnlyOutputFileIsNotReplaced) {
   const std::string a = input("a.mid");
   writeFile(output("a.mld"), kOldOutput);

@@ -88,6 +88,25 @@ TEST_F(SaveMld, PathsBeyondTheSystemLimitFailClearly) {
   EXPECT_NE(log().find("已保存了 0 个文件"), std::string::npos);
 }
 
+// A question that ended without one of its answers never replaces a file.
+TEST_F(SaveMld, QuestionEndedWithoutAnAnswerKeepsTheFile) {
+  const std::string out = dir.file("in.dir.mld");
+  test::writeFile(out, test::hex("01 02 03"));
+  h.prompt.answers = {OverwriteAnswer::kNone};
+  h.converter.batchRun();
+  EXPECT_EQ(h.prompt.asked, std::vector<std::string>{"./in.dir.mld"});
+  EXPECT_NE(log().find("     => ./in.dir.mld\n     ※已跳过\n---"), std::string::npos) << log();
+  EXPECT_EQ(test::readFile(out), test::hex("01 02 03"));
+  EXPECT_NE(log().find("已保存了 0 个文件"), std::string::npos);
+
+  test::ScriptedPrompt prompt;
+  prompt.answers = {OverwriteAnswer::kNone, OverwriteAnswer::kYes};
+  OverwritePolicy policy(prompt);
+  EXPECT_EQ(policy.decide("x.mld"), OverwriteDecision::kSkip);
+  EXPECT_FALSE(policy.replacingAll());
+  EXPECT_EQ(policy.decide("x.mld"), OverwriteDecision::kReplace) << "the next file is asked again";
+}
+
 TEST_F(SaveMld, ANewFileGetsTheUsualPermissions) {
   const mode_t mask = umask(0);
   umask(mask);

@@ -23,13 +23,22 @@ std::vector<std::string> songs() {
   return paths;
 }
 
+// The songs, or why a test cannot use them: the set is fetched apart from
+// the repository (scripts/fetch-songs.sh) and may be missing.
+constexpr std::size_t kSongsExpected = 20;
+std::string whyNoSongs(const std::vector<std::string>& paths) {
+  if (paths.size() >= kSongsExpected) return {};
+  return std::to_string(paths.size()) + " songs in " + TONVELL_SONGS_DIR + ", " + std::to_string(kSongsExpected) +
+         " needed: run scripts/fetch-songs.sh " + TONVELL_SONGS_DIR;
+}
+
 std::uint32_t u32(const test::Bytes& b, size_t at) {
   return static_cast<std::uint32_t>(b[at] << 24 | b[at + 1] << 16 | b[at + 2] << 8 | b[at + 3]);
 }
 
 TEST(Songs, EverySongConvertsWithConsistentLengths) {
   const std::vector<std::string> paths = songs();
-  ASSERT_GE(paths.size(), 20u) << "run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
+  if (const std::string why = whyNoSongs(paths); !why.empty()) GTEST_SKIP() << why;
   for (const std::string& path : paths) {
     const test::Bytes input = test::readFile(path);
     test::Bytes out;
@@ -58,13 +67,18 @@ TEST(Songs, EverySongConvertsWithConsistentLengths) {
 }
 
 TEST(Songs, OutputDoesNotDependOnTheTrace) {
-  for (const std::string& path : songs()) {
+  const std::vector<std::string> paths = songs();
+  if (const std::string why = whyNoSongs(paths); !why.empty()) GTEST_SKIP() << why;
+  for (const std::string& path : paths) {
     const test::Bytes input = test::readFile(path);
     test::Bytes quiet, traced;
     TraceChannel trace;
-    trace.setSink([](std::string_view) {});
-    ASSERT_EQ(test::convertBytes(input, &quiet), result::kSuccess);
-    ASSERT_EQ(test::convertBytes(input, &traced, {}, &trace), result::kSuccess);
+    std::size_t tracedBytes = 0;
+    trace.setSink([&](std::string_view b) { tracedBytes += b.size(); });
+    ASSERT_EQ(test::convertBytes(input, &quiet), result::kSuccess) << path;
+    ASSERT_EQ(test::convertBytes(input, &traced, {}, &trace), result::kSuccess) << path;
+    EXPECT_GT(tracedBytes, 0u) << path << ": the trace was on";
+    EXPECT_GE(quiet.size(), 150u) << path;
     EXPECT_EQ(quiet, traced) << path;
   }
 }

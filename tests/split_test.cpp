@@ -63,7 +63,6 @@ struct Split {
   }
 };
 
-std::string gbk(const char* utf8) { return utf8ToGbk(utf8).text; }
 
 std::string separator() {
   std::string s;
@@ -102,15 +101,18 @@ TEST(SplitChannels, WorkedExampleProgressAndTrace) {
   EXPECT_EQ(s.progress.begins[2].units, 107.0f);
   EXPECT_EQ(s.progress.finishes, 3);
 
+  // GBK bytes of "■分析 SMF 文件的音轨后再次登录声道", "格式:1 音轨数:3 可分离:480
+  // 总容量107 组件", "音轨: N 容量:L 组件", "■再次登录 SMF 声道结果" and
+  // "◎总声道数: 2 ◎播放时间:480 ◎数据:57 组件".
   const std::string sep = separator();
-  const std::string expected = sep + gbk("■分析 SMF 文件的音轨后再次登录声道\n") + sep +
-                               gbk("格式:1 音轨数:3 可分离:480 总容量107 组件\n") + sep +
-                               gbk("音轨: 0 容量:27 组件\n") + gbk("音轨: 1 容量:15 组件\n") +
-                               gbk("音轨: 2 容量:27 组件\n") + sep + gbk("■再次登录 SMF 声道结果\n") + sep + sep +
-                               gbk("◎总声道数: 2 ◎播放时间:480 ◎数据:57 组件\n") + sep;
+  const std::string expected = sep + "\xA1\xF6\xB7\xD6\xCE\xF6 SMF \xCE\xC4\xBC\xFE\xB5\xC4\xD2\xF4\xB9\xEC\xBA\xF3\xD4\xD9\xB4\xCE\xB5\xC7\xC2\xBC\xC9\xF9\xB5\xC0\n" + sep +
+                               "\xB8\xF1\xCA\xBD:1 \xD2\xF4\xB9\xEC\xCA\xFD:3 \xBF\xC9\xB7\xD6\xC0\xEB:480 \xD7\xDC\xC8\xDD\xC1\xBF" "107 \xD7\xE9\xBC\xFE\n" + sep +
+                               "\xD2\xF4\xB9\xEC: 0 \xC8\xDD\xC1\xBF:27 \xD7\xE9\xBC\xFE\n" + "\xD2\xF4\xB9\xEC: 1 \xC8\xDD\xC1\xBF:15 \xD7\xE9\xBC\xFE\n" +
+                               "\xD2\xF4\xB9\xEC: 2 \xC8\xDD\xC1\xBF:27 \xD7\xE9\xBC\xFE\n" + sep + "\xA1\xF6\xD4\xD9\xB4\xCE\xB5\xC7\xC2\xBC SMF \xC9\xF9\xB5\xC0\xBD\xE1\xB9\xFB\n" + sep + sep +
+                               "\xA1\xF2\xD7\xDC\xC9\xF9\xB5\xC0\xCA\xFD: 2 \xA1\xF2\xB2\xA5\xB7\xC5\xCA\xB1\xBC\xE4:480 \xA1\xF2\xCA\xFD\xBE\xDD:57 \xD7\xE9\xBC\xFE\n" + sep;
   EXPECT_EQ(s.recorder.bytes, expected);
   EXPECT_EQ(sep.size(), 53u);
-  EXPECT_EQ(gbk("■").size(), 2u) << "headings are GBK, not UTF-8";
+  EXPECT_EQ(s.recorder.bytes.substr(53, 2), "\xA1\xF6") << "headings are GBK (■), not UTF-8";
 }
 
 TEST(SplitChannels, HeaderChecksInOrder) {
@@ -142,7 +144,7 @@ TEST(SplitChannels, TrackCounts) {
   Split none(smfHeader(1, 0, 96), true);
   ASSERT_EQ(none.code, result::kSuccess);
   EXPECT_EQ(none.ws.channelCount, 0);
-  EXPECT_NE(none.recorder.bytes.find(gbk("◎播放时间:0 ")), std::string::npos);
+  EXPECT_NE(none.recorder.bytes.find("\xA1\xF2\xB2\xA5\xB7\xC5\xCA\xB1\xBC\xE4:0 "), std::string::npos);
 
   // 17 declared: only 16 walked, the header line shows 16.
   Bytes input = smfHeader(1, 17, 96);
@@ -153,7 +155,7 @@ TEST(SplitChannels, TrackCounts) {
   Split many(input, true);
   ASSERT_EQ(many.code, result::kSuccess);
   EXPECT_EQ(many.progress.begins.size(), 16u);
-  EXPECT_NE(many.recorder.bytes.find(gbk("音轨数:16 ")), std::string::npos);
+  EXPECT_NE(many.recorder.bytes.find("\xD2\xF4\xB9\xEC\xCA\xFD:16 "), std::string::npos);
   EXPECT_EQ(many.stream(0), "00 C0 00") << "track 0 at tick 0 is retained; the 17th track never read";
 
   // More declared than present: 109 after the tracks found were walked.
@@ -228,13 +230,13 @@ TEST(SplitChannels, HostileLengthsStayInsideTheFile) {
   Split a(truncated, true);
   ASSERT_EQ(a.code, result::kSuccess);
   EXPECT_EQ(a.stream(0), "00 C0 05");
-  EXPECT_NE(a.recorder.bytes.find(gbk("容量:65536 ")), std::string::npos);
+  EXPECT_NE(a.recorder.bytes.find("\xC8\xDD\xC1\xBF:65536 "), std::string::npos);
 
   // A negative length: a track with no events, printed signed.
   Split b(concat({smfHeader(1, 1, 96), hex("4D 54 72 6B FF FF FF FE 00 C0 05")}), true);
   ASSERT_EQ(b.code, result::kSuccess);
   EXPECT_EQ(b.ws.channelCount, 0);
-  EXPECT_NE(b.recorder.bytes.find(gbk("容量:-2 ")), std::string::npos);
+  EXPECT_NE(b.recorder.bytes.find("\xC8\xDD\xC1\xBF:-2 "), std::string::npos);
 
   // A sysex without end and a huge meta length stop at the track's end.
   Split c(concat({smfHeader(1, 2, 96), track(hex("00 FF 2F 00")), track(hex("00 F0 43 01 02 03")),

@@ -37,7 +37,7 @@ struct Translation {
   }
   // The trace from the translation's opening heading on.
   std::string translationTrace() const {
-    const std::string heading = utf8ToGbk("■分析声道后将进行后将进行").text;
+    const std::string heading = "\xA1\xF6\xB7\xD6\xCE\xF6\xC9\xF9\xB5\xC0\xBA\xF3\xBD\xAB\xBD\xF8\xD0\xD0\xBA\xF3\xBD\xAB\xBD\xF8\xD0\xD0";  // ■分析声道后将进行后将进行
     const size_t at = recorder.bytes.find(heading);
     return at == std::string::npos ? std::string() : recorder.bytes.substr(at);
   }
@@ -49,7 +49,6 @@ Bytes song(int division, const Bytes& events) {
   return concat({smfHeader(1, 2, division), track(hex("00 FF 01 00")), track(concat({events, hex("00 FF 2F 00")}))});
 }
 
-std::string g(const char* utf8) { return utf8ToGbk(utf8).text; }
 
 std::string sep() {
   std::string s;
@@ -74,32 +73,35 @@ TEST(TranslateChannels, WorkedExampleEvents) {
   EXPECT_EQ(t.ws.currentChannel, 15);
 }
 
+// The trace's texts are GBK bytes, written out here: "■分析声道后将进行后将进行 SMF
+// 到 MLD 的基础转换", "◎声道: N ◎位置:P", "■显示 MLD 基础转换结果",
+// "◎声道: N ◎声道容量:L", "◎MLD 数据容量:32 部件".
 TEST(TranslateChannels, WorkedExampleTrace) {
   Translation t(test::workedExample());
-  std::string expected = g("■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n") + sep();
-  expected += g("◎声道: 0 ◎位置:0\n");
+  std::string expected = "\xA1\xF6\xB7\xD6\xCE\xF6\xC9\xF9\xB5\xC0\xBA\xF3\xBD\xAB\xBD\xF8\xD0\xD0\xBA\xF3\xBD\xAB\xBD\xF8\xD0\xD0 SMF \xB5\xBD MLD \xB5\xC4\xBB\xF9\xB4\xA1\xD7\xAA\xBB\xBB\n" + sep();
+  expected += "\xA1\xF2\xC9\xF9\xB5\xC0: 0 \xA1\xF2\xCE\xBB\xD6\xC3:0\n";
   expected += "     0 | FF,C3,78  ; --- Tempo\r\n";
   expected += "     0 | FF,E1,02  ; --- Program_Bank\r\n";
   expected += "     0 | FF,E0,00  ; --- Program_Change\r\n";
   expected += "     0 | 0F,30,C8  ; * C5 \n";
   expected += "    48 | FF,DF,00  ; --- Data_End\r\n";
   expected += sep();
-  expected += g("◎声道: 1 ◎位置:20\n");
+  expected += "\xA1\xF2\xC9\xF9\xB5\xC0: 1 \xA1\xF2\xCE\xBB\xD6\xC3:20\n";
   expected += "     0 | FF,E2,64  ; --- Volume\r\n";
   expected += "    24 | 13,18,A0  ; * E5 \n";
   expected += "    24 | FF,DF,00  ; --- Data_End\r\n";
   expected += sep();
   for (int c = 2; c < 16; ++c) {
     char line[64];
-    std::snprintf(line, sizeof line, "◎声道:%2d ◎位置:32\n", c);
-    expected += g(line) + sep();
+    std::snprintf(line, sizeof line, "%2d", c);
+    expected += std::string("\xA1\xF2\xC9\xF9\xB5\xC0:") + line + " \xA1\xF2\xCE\xBB\xD6\xC3:32\n" + sep();
   }
-  expected += g("■显示 MLD 基础转换结果\n") + sep();
-  expected += g("◎声道: 0 ◎声道容量:20\n");
+  expected += "\xA1\xF6\xCF\xD4\xCA\xBE MLD \xBB\xF9\xB4\xA1\xD7\xAA\xBB\xBB\xBD\xE1\xB9\xFB\n" + sep();
+  expected += "\xA1\xF2\xC9\xF9\xB5\xC0: 0 \xA1\xF2\xC9\xF9\xB5\xC0\xC8\xDD\xC1\xBF:20\n";
   expected += "00,FF,C3,78,00,FF,E1,02,00,FF,E0,00,00,0F,30,C8,\n30,FF,DF,00,\n" + sep();
-  expected += g("◎声道: 1 ◎声道容量:12\n");
+  expected += "\xA1\xF2\xC9\xF9\xB5\xC0: 1 \xA1\xF2\xC9\xF9\xB5\xC0\xC8\xDD\xC1\xBF:12\n";
   expected += "00,FF,E2,64,18,13,18,A0,18,FF,DF,00,\n" + sep();
-  expected += sep() + g("◎MLD 数据容量:32 部件\n") + sep();
+  expected += sep() + "\xA1\xF2MLD \xCA\xFD\xBE\xDD\xC8\xDD\xC1\xBF:32 \xB2\xBF\xBC\xFE\n" + sep();
   EXPECT_EQ(t.translationTrace(), expected);
 }
 
@@ -212,7 +214,11 @@ TEST(NoteEvents, KeysVelocitiesAndNames) {
     Translation n(input);
     EXPECT_EQ(n.channel(c.channel).substr(0, 11), std::string("00 ") + c.note + " 30 FC") << c.key;
     EXPECT_NE(n.recorder.bytes.find(std::string("; * ") + c.name + "\n"), std::string::npos) << c.key;
-    const std::string warning = g(c.channel == 9 ? "★低音音程超过发音范围。\n" : "★音程超过发音范围。\n");
+    // "★低音音程超过发音范围。" or "★音程超过发音范围。", in GBK.
+    const std::string warning =
+        c.channel == 9
+            ? "\xA1\xEF\xB5\xCD\xD2\xF4\xD2\xF4\xB3\xCC\xB3\xAC\xB9\xFD\xB7\xA2\xD2\xF4\xB7\xB6\xCE\xA7\xA1\xA3\n"
+            : "\xA1\xEF\xD2\xF4\xB3\xCC\xB3\xAC\xB9\xFD\xB7\xA2\xD2\xF4\xB7\xB6\xCE\xA7\xA1\xA3\n";
     EXPECT_EQ(n.recorder.bytes.find(warning) != std::string::npos, c.outOfRange) << c.key;
   }
 

@@ -1,6 +1,7 @@
 // One copy of the program at a time: the lock of our own, and the real
 // program started while another copy holds it.
 #include "ui/converter_app.h"
+#include "ui/file_names.h"
 
 #include <gtest/gtest.h>
 #include <grp.h>
@@ -325,35 +326,13 @@ TEST(StartRequestTest, relative_paths_are_made_absolute_against_the_start_folder
 
 // Names as text and back.
 
-TEST(PathTextTest, utf8_names_are_their_characters) {
-  const std::string name = "/音乐/歌曲 😀.mid";
-  EXPECT_EQ(pathText(name), QString::fromUtf8(name.c_str()));
-  EXPECT_EQ(pathBytes(QString::fromUtf8(name.c_str())), name);
-}
-
-TEST(PathTextTest, bytes_that_are_not_utf8_become_escapes_and_come_back_unchanged) {
-  const std::string name = "/a\xff\xfe-\xe9t\xe9-\xc3-\xed\xa0\x80-\xf4\x90\x80\x80-\xc0\xaf.mid";
-  const QString text = pathText(name);
-  EXPECT_EQ(text.at(2).unicode(), 0xDCFF);
-  EXPECT_EQ(text.at(3).unicode(), 0xDCFE);
-  EXPECT_EQ(pathBytes(text), name);
-}
-
 TEST(PathTextTest, every_byte_string_comes_back_unchanged) {
   std::mt19937 random(20240601);
   for (int round = 0; round < 2000; ++round) {
     std::string bytes(random() % 24, '\0');
     for (char& c : bytes) c = static_cast<char>(random() % 2 ? random() % 256 : 0x80 + random() % 0x50);
-    ASSERT_EQ(pathBytes(pathText(bytes)), bytes) << round;
+    ASSERT_EQ(fileNameBytes(fileNameText(bytes)), bytes) << round;
   }
-}
-
-TEST(PathTextTest, typed_lone_surrogates_that_are_no_escapes_do_not_become_bytes_of_their_own) {
-  // U+DC41 cannot come from a name; U+D83D U+DE00 is a pair.
-  const QString typed = QStringLiteral("a") + QChar(0xDC41) + QChar(0xD83D) + QChar(0xDE00);
-  EXPECT_EQ(pathBytes(typed).substr(0, 1), "a");
-  EXPECT_EQ(pathBytes(typed).find('\x41', 1), std::string::npos);
-  EXPECT_EQ(pathBytes(typed).substr(pathBytes(typed).size() - 4), "\xf0\x9f\x98\x80");
 }
 
 // The hand-over message.

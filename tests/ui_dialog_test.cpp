@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "mfi/inspect.h"
 #include "support/test_support.h"
 #include "support/ui_support.h"
 #include "ui/about_dialog.h"
@@ -92,6 +93,10 @@ class DialogTest : public ::testing::Test {
     ctl<QLineEdit>(d, 1001)->setText(QString::fromStdString(folder));
   }
   static void clickStart(ConverterDialog& d) { QTest::mouseClick(ctl(d, 1006), Qt::LeftButton); }
+
+  static test::Bytes readFileOrEmpty(const std::string& path) {
+    return test::fileExists(path) ? test::readFile(path) : test::Bytes{};
+  }
 
   // Writes the worked example under `name` in the work folder; its path.
   std::string midi(const std::string& name) {
@@ -433,6 +438,25 @@ TEST_F(DialogTest, profile_with_title_on_starts_with_the_title_edit_enabled) {
   EXPECT_EQ(d->converter().settings.titleText, "abc");
 }
 
+// The profile's escape "\0" gives the title a NUL; the file written from it
+// is whole, its title ending there.
+TEST_F(DialogTest, title_with_a_nul_from_the_profile_still_gives_a_whole_file) {
+  test::writeFile(profilePath(), [] {
+    const std::string text = "[STAT]\nTITLESW=1\nTITLE=AB\\0CD\nCOPYRIGHTSW=0\n";
+    return test::Bytes(text.begin(), text.end());
+  }());
+  const std::string input = midi("a.mid");
+  auto d = open();
+  ASSERT_EQ(d->converter().settings.titleText, std::string("AB\0CD", 5)) << "the profile holds a NUL";
+  setList(*d, input + "\n");
+  setFolder(*d, work_.path() + "/");
+  clickStart(*d);
+  const test::Bytes file = readFileOrEmpty(work_.file("a.mld"));
+  const InspectResult r = inspectMfi(file.data(), file.size());
+  ASSERT_TRUE(r.ok) << r.describeError() << "\n" << logText(*d);
+  EXPECT_EQ(r.chunks.at(3).data, "AB/Song");
+}
+
 TEST_F(DialogTest, check_boxes_enable_their_edits_and_the_text_stays) {
   auto d = open();
   auto* title = ctl<QLineEdit>(*d, 1023);
@@ -481,6 +505,32 @@ TEST_F(DialogTest, files_dropped_on_the_list_are_appended_in_order_and_elsewhere
   EXPECT_EQ(listText(*d), expected);
   EXPECT_EQ(logText(*d), kBanner);
   EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text(), QStringLiteral("./"));
+}
+
+// A file manager drops names that are not UTF-8 as percent-encoded bytes;
+// the list and the output folder box carry them to the run byte for byte.
+TEST_F(DialogTest, file_names_that_are_not_utf8_are_converted_under_their_own_bytes) {
+  const std::string raw = "\xB8\xE8-\xFF.mid";  // GBK 歌, a stray byte
+  const std::string input = midi(raw);
+  const std::string folder = work_.path() + "/out\xE9/";
+  auto d = open();
+  QMimeData data;
+  data.setData(QStringLiteral("text/uri-list"),
+               "file://" + QByteArray::fromStdString(input).toPercentEncoding("/") + "\r\n");
+  const QPoint at(10, 10);
+  QWidget* list = ctl<QPlainTextEdit>(*d, 1009)->viewport();
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(list, &enter);
+  QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(list, &drop);
+  ASSERT_TRUE(drop.isAccepted());
+  d->converter().settings.outputFolder = folder;
+  d->push();
+  clickStart(*d);
+
+  EXPECT_EQ(readFileOrEmpty(folder + "\xB8\xE8-\xFF.mld").size(), 186u) << logText(*d);
+  EXPECT_NE(logText(*d).find("已保存了 1 个文件"), std::string::npos) << logText(*d);
+  EXPECT_EQ(d->converter().settings.outputFolder, folder) << "the folder box gave the bytes back";
 }
 
 TEST_F(DialogTest, log_grows_by_appending_and_starts_again_after_clearing) {

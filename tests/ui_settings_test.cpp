@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <string>
@@ -101,6 +102,14 @@ TEST_F(SettingsTest, round_trip_keeps_every_field) {
   EXPECT_NE(text.find("主题曲"), std::string::npos) << text;
 }
 
+// An output folder whose name is not UTF-8 comes back byte for byte.
+TEST_F(SettingsTest, output_folder_keeps_bytes_that_are_not_utf8) {
+  ConverterSettings s;
+  s.outputFolder = "/tmp/\xB8\xE8\xFF/";
+  saveSettings(path(), s);
+  EXPECT_EQ(loaded(path()).outputFolder, s.outputFolder);
+}
+
 TEST_F(SettingsTest, missing_profile_or_keys_leave_the_defaults) {
   ConverterSettings s;
   loadSettings(path("absent.ini"), s);
@@ -150,6 +159,8 @@ TEST_F(SettingsTest, unreadable_or_unwritable_profiles_are_ignored) {
   loadSettings(path("folder.ini"), s);
   EXPECT_EQ(s.titleText, "mine");
   saveSettings(path("folder.ini"), s);
+  EXPECT_TRUE(QFileInfo(path("folder.ini")).isDir()) << "the folder is still a folder";
+  EXPECT_TRUE(QDir(path("folder.ini")).isEmpty()) << "and nothing was written into it";
 
   // A profile in a folder that does not exist yet is created with it.
   saveSettings(path("new/sub/tonvell.ini"), s);

@@ -3,6 +3,7 @@
 // files hands them to this one's list. Each test runs the real application
 // object (its own, not the shared test one) on the offscreen platform.
 #include "ui/converter_app.h"
+#include "ui/file_names.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -40,7 +41,7 @@ std::string cwd() {
 
 // The list of the window as bytes, one path per line.
 std::string listBytes(ConverterDialog& window) {
-  return pathBytes(qobject_cast<QPlainTextEdit*>(window.control(1009))->toPlainText());
+  return fileNameBytes(qobject_cast<QPlainTextEdit*>(window.control(1009))->toPlainText());
 }
 
 class StartTest : public ::testing::Test {

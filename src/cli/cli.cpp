@@ -1,5 +1,6 @@
 // The command line: options into settings, the file arguments and the list
-// file into the run's file list, then one batch run shown on the terminal.
+// file into the run's file list, then one batch run shown on the terminal;
+// or one of the subcommands.
 #include "cli/cli.h"
 
 #include <unistd.h>
@@ -9,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <iostream>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,10 @@
 #include "cli/terminal.h"
 #include "convert/batch.h"
 #include "convert/log_text.h"
+#include "core/gbk.h"
+#include "convert/input.h"
 #include "convert/run.h"
+#include "convert/save.h"
 #include "convert/settings.h"
 
 namespace tonvell::cli {
@@ -76,6 +82,15 @@ struct Files {
   std::FILE* trace = nullptr;
   std::FILE* ttyIn = nullptr;
   std::FILE* ttyOut = nullptr;
+  // Closes the trace now; false (with *error set) when it did not get out in full.
+  bool closeTrace(int* error) {
+    std::FILE* f = std::exchange(trace, nullptr);
+    if (!f) return true;
+    if (f != stderr) return closeStream(f, error);
+    if (std::fflush(f) == 0) return true;
+    if (*error == 0) *error = errno;
+    return false;
+  }
   ~Files() {
     if (trace && trace != stderr) std::fclose(trace);
     if (ttyIn) std::fclose(ttyIn);
@@ -87,18 +102,47 @@ int usageError(const CLI::App& app, const std::string& message) {
   return app.exit(CLI::ValidationError(message)) == 0 ? 0 : 2;
 }
 
+// Usage errors name the program first, as other tools' do.
+std::string usageMessage(const CLI::App* app, const CLI::Error& e) {
+  return "tonvell-cli: " + CLI::FailureMessage::simple(app, e);
+}
+
+// The progress line needs a terminal that understands its control codes.
+bool terminalDrawsProgress(int fd) {
+  if (!::isatty(fd)) return false;
+  const char* term = std::getenv("TERM");
+  return !(term && std::strcmp(term, "dumb") == 0);
+}
+
+// The path of a file-list line as the run takes it, or empty.
+std::string takenPath(const std::string& line) { return line.substr(0, cutLine(line)); }
+
+// Ends the program's use of standard output: everything written must have
+// got out (a full disk, a closed pipe). A failure is reported and makes a
+// successful run end with 1.
+int finishOutput(int status, int error) {
+  // std::cout (the help text) writes through stdout; a flush of either one
+  // that fails is the first to know why.
+  if (std::fflush(stdout) != 0 && error == 0) error = errno;
+  std::cout.flush();
+  closeStream(stdout, &error);
+  if (std::cout.fail() && error == 0) error = EIO;
+  if (error == 0) return status;
+  reportError("standard output", std::strerror(error));
+  return status == 0 ? 1 : status;
+}
+
 }  // namespace
 
 int runCli(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "inspect") == 0) return runInspect(argc - 1, argv + 1);
-
   CLI::App app{"Converts Standard MIDI Files (format 1) into MFi 2.0 ring tones (.mld).", "tonvell-cli"};
   app.footer(
-      "The log goes to standard output; progress and questions to standard error.\n"
-      "Exit status: 0 when no file failed (skipped files are no failure), 1 when one did, 2 for a usage error.\n"
-      "\n"
-      "  tonvell-cli inspect FILE.mld...   checks MFi files and lists what they hold");
+      "The log goes to standard output; progress, questions and the system's reasons for failures to standard "
+      "error.\n"
+      "Exit status: 0 when no file failed (skipped files are no failure), 1 when one did or the log or trace\n"
+      "could not be written, 2 for a usage error.");
   app.set_version_flag("--version", std::string("tonvell-cli ") + TONVELL_VERSION);
+  app.failure_message(usageMessage);
 
   Options o;
   app.add_option("FILE", o.files, "MIDI files to convert (format 1)")->option_text("...");
@@ -124,19 +168,32 @@ int runCli(int argc, char** argv) {
       ->option_text("YYYYMMDD");
   auto* trace = app.add_option("--trace", o.tracePath, "Write the conversion trace (GBK) to FILE (\"-\": standard error)")
                     ->option_text("FILE");
-  app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)")->needs(trace);
+  app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)");
   app.add_flag("-q,--quiet", o.quiet, "No progress display");
   app.add_option("-j,--jobs", o.jobs,
                  "Convert N files at once (default: one per core); the log and the files are as with -j 1")
       ->check(CLI::Range(1, 256))
       ->option_text("N");
 
+  // The subcommands, each registered by its own function.
+  const std::vector<Subcommand> subcommands = {addInspectCommand(app)};
+  app.require_subcommand(0, 1);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
+    return finishOutput(app.exit(e) == 0 ? 0 : 2, 0);
+  }
+  for (const Subcommand& command : subcommands) {
+    if (!command.app->parsed()) continue;
+    if (!o.files.empty() || !o.listPath.empty())
+      return usageError(app, "FILE and --list do not go with " + command.app->get_name());
+    return finishOutput(command.run(), 0);
   }
   if (o.files.empty() && o.listPath.empty()) return app.exit(CLI::RequiredError("FILE or --list")) == 0 ? 0 : 2;
+  if (o.traceUtf8 && trace->count() == 0) return usageError(app, "--trace-utf8 needs --trace");
+  // An empty folder name would mean the root folder.
+  if (o.outputFolder.empty()) return usageError(app, "--output: the folder name is empty (./ is the current folder)");
 
   // The date of every header of this run.
   CalendarDate date;
@@ -156,6 +213,22 @@ int runCli(int argc, char** argv) {
     std::string text, why;
     if (!readList(o.listPath, &text, &why)) return usageError(app, "cannot read the list " + o.listPath + ": " + why);
     for (std::string& l : splitListLines(text)) lines.push_back(std::move(l));
+  }
+
+  // The trace file is cut to nothing when opened: it must not be one of the
+  // files the run reads.
+  if (!o.tracePath.empty() && o.tracePath != "-") {
+    FileIdentity traceFile, input;
+    std::vector<std::string> inputs;
+    for (const std::string& line : lines) inputs.push_back(takenPath(line));
+    if (o.listPath != "-") inputs.push_back(o.listPath);
+    if (identifyFile(o.tracePath, &traceFile)) {
+      for (const std::string& path : inputs) {
+        if (!path.empty() && identifyFile(path, &input) && input == traceFile)
+          return usageError(app, "--trace " + sanitizeUtf8(o.tracePath) + " is an input of this run (" +
+                                     sanitizeUtf8(path) + ") and would be overwritten");
+      }
+    }
   }
 
   Files files;
@@ -186,10 +259,10 @@ int runCli(int argc, char** argv) {
     mode = answers && ::isatty(fileno(answers)) ? OverwriteMode::kAsk : OverwriteMode::kSkip;
 
   // The progress line only on a terminal, and not where the trace goes.
-  std::FILE* progress = !o.quiet && ::isatty(STDERR_FILENO) && files.trace != stderr ? stderr : nullptr;
+  const bool progress = !o.quiet && terminalDrawsProgress(STDERR_FILENO) && files.trace != stderr;
 
   const int taken = countTakenLines(lines);
-  CliView view(stdout, progress, taken);
+  CliView view(stdout, stderr, taken, progress);
   CliPrompt prompt(mode, view, answers, question);
 
   ConverterSettings s;
@@ -218,14 +291,24 @@ int runCli(int argc, char** argv) {
   options.date = date;
   options.trace = &traceChannel;
   options.jobs = o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  // An interrupted run leaves no temporary file behind.
+  removeTemporaryOutputOnSignals();
   // The log starts with the banner, as the window's does.
-  std::fputs(logtext::banner().c_str(), stdout);
-  std::fflush(stdout);
+  view.writeOut(logtext::banner());
   BatchRun run(s, prompt, view, options);
   const RunSummary summary = run.run(lines);
   view.clearProgress();
-  if (traceWriter) traceWriter->finish();
-  return summary.failed > 0 ? 1 : 0;
+  int status = summary.failed > 0 ? 1 : 0;
+  int traceError = 0;
+  if (traceWriter) {
+    traceWriter->finish();
+    traceError = traceWriter->error();
+  }
+  if (!files.closeTrace(&traceError) || traceError != 0) {
+    reportError(o.tracePath == "-" ? std::string("the trace") : o.tracePath, std::strerror(traceError));
+    status = 1;
+  }
+  return finishOutput(status, view.outputError());
 }
 
 }  // namespace tonvell::cli

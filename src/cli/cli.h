@@ -1,8 +1,29 @@
 #pragma once
+
+#include <functional>
+
+namespace CLI {
+class App;
+}
+
 namespace tonvell::cli {
+
 // The whole command line; returns the exit status: 0 when no file failed,
-// 1 when one did, 2 for a usage error.
+// 1 when one did or output was lost (a write to standard output or the trace
+// failed), 2 for a usage error.
 int runCli(int argc, char** argv);
-// "inspect FILE.mld...", with argv[0] being "inspect".
-int runInspect(int argc, char** argv);
+
+// A subcommand of tonvell-cli ("tonvell-cli [OPTIONS] NAME ..."): its CLI11
+// app, and what runs it once the command line has been parsed, returning
+// the exit status. Each one is registered on the main app by a function of
+// its own, so that adding a subcommand is one such function and one line in
+// runCli.
+struct Subcommand {
+  CLI::App* app = nullptr;
+  std::function<int()> run;
+};
+
+// "inspect [--json] FILE...": checks MFi files and lists what they hold.
+Subcommand addInspectCommand(CLI::App& app);
+
 }  // namespace tonvell::cli

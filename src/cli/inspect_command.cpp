@@ -1,16 +1,14 @@
-// "tonvell-cli inspect FILE.mld...": checks each file's structure and lists it.
-#include <cerrno>
+// "tonvell-cli inspect [--json] FILE.mld...": checks each file's structure and
+// lists it, or describes it as JSON for scripts.
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <iostream>
-#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "cli/cli.h"
+#include "convert/input.h"
 #include "core/gbk.h"
 #include "mfi/inspect.h"
 
@@ -18,59 +16,64 @@ namespace tonvell::cli {
 
 namespace {
 
-bool readWholeFile(const std::string& path, std::string* bytes, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *why = std::strerror(errno);
-    return false;
-  }
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    *why = "read error";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-int runInspect(int argc, char** argv) {
-  CLI::App app{"Checks the structure of MFi files (.mld) and lists their header and events.",
-               "tonvell-cli inspect"};
+struct InspectOptions {
   std::vector<std::string> files;
-  app.add_option("FILE", files, "MFi files to check")->required();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+  bool json = false;
+};
 
+// Lists each file on standard output; names each one that cannot be read or
+// is damaged on standard error. 1 when any file failed. Files are read by
+// the converter's own rules: a regular file below the size ceiling, so a
+// folder, a device or a pipe fails at once.
+int inspectFiles(const InspectOptions& o) {
   int status = 0;
   bool first = true;
-  for (const std::string& path : files) {
+  for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
-    std::string bytes, why;
-    if (!readWholeFile(path, &bytes, &why)) {
+    std::vector<std::uint8_t> bytes;
+    int osError = 0;
+    const ResultCode read = readInputFile(path, &bytes, &osError);
+    if (read != ResultCode::kSuccess) {
+      const std::string why = describeReadFailure(read, osError);
+      if (o.json)
+        std::printf("{\"file\":%s,\"ok\":false,\"error\":%s}\n", jsonString(shown).c_str(), jsonString(why).c_str());
+      std::fflush(stdout);
       std::fprintf(stderr, "inspect: %s: %s\n", shown.c_str(), why.c_str());
       status = 1;
       continue;
     }
-    const InspectResult result =
-        inspectMfi(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    const InspectResult result = inspectMfi(bytes.data(), bytes.size());
+    if (o.json) {
+      const std::string object = formatInspectJson(result, shown) + "\n";
+      std::fwrite(object.data(), 1, object.size(), stdout);
+    }
     if (!result.ok) {
       std::fflush(stdout);
       std::fprintf(stderr, "inspect: %s: %s\n", shown.c_str(), result.describeError().c_str());
       status = 1;
       continue;
     }
+    if (o.json) continue;
     if (!first) std::fputs("\n", stdout);
     first = false;
     std::printf("%s\n", shown.c_str());
     const std::string listing = formatInspect(result);
     std::fwrite(listing.data(), 1, listing.size(), stdout);
   }
-  std::fflush(stdout);
   return status;
+}
+
+}  // namespace
+
+Subcommand addInspectCommand(CLI::App& app) {
+  auto options = std::make_shared<InspectOptions>();
+  CLI::App* command =
+      app.add_subcommand("inspect", "Check MFi files (.mld) and list their header and events; see inspect --help");
+  command->footer("Exit status: 0 when every file passed, 1 when one did not, 2 for a usage error.");
+  command->add_flag("--json", options->json,
+                    "One JSON object per file, one per line: header chunks, tracks and events");
+  command->add_option("FILE", options->files, "MFi files to check (at least one)")->required()->option_text("...");
+  return Subcommand{command, [options] { return inspectFiles(*options); }};
 }
 
 }  // namespace tonvell::cli

@@ -55,6 +55,7 @@ std::optional<CalendarDate> dateFromEpoch(std::string_view seconds) {
 
 std::vector<std::string> splitListLines(std::string_view text) {
   std::vector<std::string> lines;
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   while (!text.empty()) {
     const std::size_t lf = text.find('\n');
     if (lf == std::string_view::npos) {

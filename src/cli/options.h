@@ -23,7 +23,8 @@ std::optional<CalendarDate> dateFromEpoch(std::string_view seconds);
 // The lines of a list file as raw lines for the batch run: split at LF only,
 // so a CR before the LF, or anything after a NUL, stays in the line and the
 // run's own line rules cut it off. A last line without LF is taken whole; the
-// empty piece after a final LF is not a line.
+// empty piece after a final LF is not a line. A UTF-8 byte-order mark at the
+// very start (as some editors write) is no part of the first path.
 std::vector<std::string> splitListLines(std::string_view text);
 
 // How the command line answers the overwrite question.

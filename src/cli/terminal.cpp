@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "convert/log_text.h"
@@ -46,11 +47,34 @@ std::string baseName(const std::string& path) {
 }
 }  // namespace
 
+bool writeAll(std::FILE* stream, std::string_view text, int* error) {
+  if (std::fwrite(text.data(), 1, text.size(), stream) == text.size()) return true;
+  if (*error == 0) *error = errno != 0 ? errno : EIO;
+  return false;
+}
+
+bool closeStream(std::FILE* stream, int* error) {
+  bool ok = true;
+  const auto note = [&](int e) {
+    if (*error == 0) *error = e != 0 ? e : EIO;
+    ok = false;
+  };
+  if (std::fflush(stream) != 0) note(errno);
+  if (std::ferror(stream)) note(0);
+  if (std::fclose(stream) != 0) note(errno);
+  return ok;
+}
+
+void reportError(const std::string& what, const std::string& reason) {
+  std::fprintf(stderr, "tonvell-cli: %s: %s\n", sanitizeUtf8(what).c_str(), reason.c_str());
+  std::fflush(stderr);
+}
+
 void CliView::writeLog(const std::string& text) {
   if (text.empty()) return;
   clearProgress();
   const std::string lf = withLf(text);
-  if (std::fwrite(lf.data(), 1, lf.size(), out_) != lf.size() || std::fflush(out_) != 0) outputOk_ = false;
+  if (writeAll(out_, lf, &outputError_) && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
 }
 
 void CliView::fileStarted(int index, const std::string& inputPath) {
@@ -72,7 +96,15 @@ void CliView::savingStarted() {
 
 void CliView::outputChosen(const std::string& outputPath) { writeLog(logtext::outputChosen(outputPath)); }
 
-void CliView::fileFinished(const FileOutcome& outcome) { writeLog(logtext::fileFinished(outcome)); }
+void CliView::fileFinished(const FileOutcome& outcome) {
+  writeLog(logtext::fileFinished(outcome));
+  const std::vector<FailureReason> reasons = failureReasons(outcome);
+  if (reasons.empty()) return;
+  clearProgress();
+  for (const FailureReason& r : reasons)
+    std::fprintf(err_, "tonvell-cli: %s: %s\n", sanitizeUtf8(r.path).c_str(), r.reason.c_str());
+  std::fflush(err_);
+}
 
 void CliView::runFinished(const RunSummary& summary) {
   writeLog(logtext::runFinished(summary));
@@ -104,8 +136,8 @@ void CliView::finishProgress() {
 
 void CliView::clearProgress() {
   if (!progressShown_) return;
-  std::fputs(kEraseLine, progress_);
-  std::fflush(progress_);
+  std::fputs(kEraseLine, err_);
+  std::fflush(err_);
   progressShown_ = false;
   shown_.clear();
 }
@@ -120,9 +152,9 @@ void CliView::drawProgress() {
                            progressLine(status_, percent_ < 0 ? std::string() : formatPercent(percent_), position,
                                         kBarWidth);
   if (progressShown_ && line == shown_) return;
-  std::fputs(kEraseLine, progress_);
-  std::fputs(line.c_str(), progress_);
-  std::fflush(progress_);
+  std::fputs(kEraseLine, err_);
+  std::fputs(line.c_str(), err_);
+  std::fflush(err_);
   progressShown_ = true;
   shown_ = line;
 }
@@ -169,10 +201,12 @@ OverwriteAnswer CliPrompt::ask(const std::string& path) {
   }
 }
 
+void TraceWriter::put(std::string_view bytes) { writeAll(out_, bytes, &error_); }
+
 void TraceWriter::write(std::string_view bytes) {
   if (!out_) return;
   if (!utf8_) {
-    std::fwrite(bytes.data(), 1, bytes.size(), out_);
+    put(bytes);
     return;
   }
   // LF is never part of a GBK double-byte character, so whole lines convert
@@ -180,19 +214,17 @@ void TraceWriter::write(std::string_view bytes) {
   pending_.append(bytes);
   const std::size_t lf = pending_.rfind('\n');
   if (lf == std::string::npos) return;
-  const std::string utf8 = gbkToUtf8(std::string_view(pending_).substr(0, lf + 1));
-  std::fwrite(utf8.data(), 1, utf8.size(), out_);
+  put(gbkToUtf8(std::string_view(pending_).substr(0, lf + 1)));
   pending_.erase(0, lf + 1);
 }
 
 void TraceWriter::finish() {
   if (!out_) return;
   if (!pending_.empty()) {
-    const std::string utf8 = gbkToUtf8(pending_);
-    std::fwrite(utf8.data(), 1, utf8.size(), out_);
+    put(gbkToUtf8(pending_));
     pending_.clear();
   }
-  std::fflush(out_);
+  if (std::fflush(out_) != 0 && error_ == 0) error_ = errno;
 }
 
 }  // namespace tonvell::cli

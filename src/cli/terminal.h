@@ -16,11 +16,14 @@ namespace tonvell::cli {
 std::string progressLine(const std::string& status, const std::string& percent, int position, int barWidth);
 
 // What the command line shows of a batch run: the log on `out` (LF line
-// ends), and a progress line on `progress` when that is not null (a
-// terminal): the file in hand, the stage, its percentage and a bar.
+// ends); on `err`, the system's reason for each failure
+// ("tonvell-cli: PATH: Permission denied") and, when `progress` is true (a
+// terminal), a progress line: the file in hand, the stage, its percentage
+// and a bar.
 class CliView final : public BatchObserver {
  public:
-  CliView(std::FILE* out, std::FILE* progress, int files) : out_(out), progress_(progress), files_(files) {}
+  CliView(std::FILE* out, std::FILE* err, int files, bool progress)
+      : out_(out), err_(err), files_(files), progress_(progress) {}
 
   void fileStarted(int index, const std::string& inputPath) override;
   void headerTextSubstituted() override;
@@ -34,16 +37,20 @@ class CliView final : public BatchObserver {
 
   // Removes the progress line from the terminal, if one is shown.
   void clearProgress();
-  // False once a write to `out` has failed.
-  bool outputOk() const { return outputOk_; }
+  // Writes text that comes before the run's events (the banner) to `out`.
+  void writeOut(const std::string& text) { writeLog(text); }
+  // False once a write to `out` has failed; outputError() is its errno.
+  bool outputOk() const { return outputError_ == 0; }
+  int outputError() const { return outputError_; }
 
  private:
   void writeLog(const std::string& text);
   void drawProgress();
 
   std::FILE* out_;
-  std::FILE* progress_;
+  std::FILE* err_;
   int files_;          // files taken up by the run
+  bool progress_;
   int started_ = 0;    // files started so far
   std::string file_;   // base name of the file in hand
   std::string status_;
@@ -51,7 +58,7 @@ class CliView final : public BatchObserver {
   ProgressMeter meter_;
   bool progressShown_ = false;
   std::string shown_;
-  bool outputOk_ = true;
+  int outputError_ = 0;
 };
 
 // The overwrite question, answered by the mode or by a person.
@@ -76,12 +83,27 @@ class TraceWriter {
  public:
   TraceWriter(std::FILE* out, bool utf8) : out_(out), utf8_(utf8) {}
   void write(std::string_view bytes);
+  // Writes what is pending and flushes.
   void finish();
+  // The errno of the first write or flush that failed; 0 when none did.
+  int error() const { return error_; }
 
  private:
+  void put(std::string_view bytes);
+
   std::FILE* out_;
   bool utf8_;
   std::string pending_;
+  int error_ = 0;
 };
+
+// Writes all of `text` to `stream`. On failure, *error gets errno unless it
+// holds an earlier error already.
+bool writeAll(std::FILE* stream, std::string_view text, int* error);
+// Flushes and closes `stream`, noting a failure in *error as writeAll does;
+// an error flag left by an earlier write counts (EIO when its errno is gone).
+bool closeStream(std::FILE* stream, int* error);
+// "tonvell-cli: WHAT: REASON" on standard error.
+void reportError(const std::string& what, const std::string& reason);
 
 }  // namespace tonvell::cli

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "convert/input.h"
 #include "convert/paths.h"
+#include "core/gbk.h"
+#include "core/trace.h"
 
 namespace tonvell {
 
@@ -28,6 +31,25 @@ struct BatchRun::Prepared {
   ConversionResult conversion;
   std::string trace;  // the conversion's trace, when it ran ahead of its turn
 };
+
+std::vector<FailureReason> failureReasons(const FileOutcome& outcome) {
+  std::vector<FailureReason> reasons;
+  if (!outcome.converted()) {
+    if (outcome.osError != 0 || outcome.code == ResultCode::kFileNotFound || outcome.code == ResultCode::kReadFailed)
+      reasons.push_back({outcome.inputPath, describeReadFailure(outcome.code, outcome.osError)});
+    return reasons;
+  }
+  if (!outcome.folderFailure.folder.empty()) {
+    const int error = outcome.folderFailure.osError;
+    reasons.push_back({outcome.folderFailure.folder, error ? std::strerror(error) : "cannot be created"});
+  }
+  if (!outcome.duplicateOutput &&
+      (outcome.save.status == SaveStatus::kCannotOpen || outcome.save.status == SaveStatus::kWriteFailed)) {
+    const int error = outcome.save.osError;
+    reasons.push_back({outcome.outputPath, error ? std::strerror(error) : "cannot be written"});
+  }
+  return reasons;
+}
 
 std::string outputPathFor(const std::string& folder, const std::string& inputPath) {
   const PathRules& rules = kNativeRules;
@@ -51,7 +73,9 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
     outcome.outputPath = outputPathFor(settings_.outputFolder, item.path);
     observer_.outputChosen(outcome.outputPath);
     const PathParts folder = splitPath(settings_.outputFolder, rules);
-    createDirectories(folder.drive, folder.directory, rules);
+    // The log does not report a folder that cannot be made (the write that
+    // follows fails and says so); the reason goes with the outcome.
+    createDirectories(folder.drive, folder.directory, rules, nativeDirectories(), &outcome.folderFailure);
 
     // A file this run has written already is never overwritten by a later
     // file of the same run, whatever name leads to it.
@@ -69,6 +93,11 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
   if (outcome.saved()) ++summary.saved;
   else if (outcome.skipped()) ++summary.skipped;
   else ++summary.failed;
+  if (options_.trace && options_.trace->on()) {
+    // The trace keeps the system's reasons, which the log leaves out.
+    for (const FailureReason& r : failureReasons(outcome))
+      options_.trace->write(gbkLiteral("※ ") + utf8ToGbk(sanitizeUtf8(r.path)).text + ": " + r.reason + "\n");
+  }
   observer_.fileFinished(outcome);
 }
 
@@ -174,7 +203,12 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   };
   std::vector<std::thread> threads;
   const std::size_t workers = std::min(jobs, count);
-  for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(worker);
+  {
+    // Workers never take SIGINT, SIGTERM or SIGHUP: those reach this thread,
+    // which saves, so an interrupted save can clean up after itself.
+    TerminationSignalsBlocked blocked;
+    for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(worker);
+  }
 
   std::size_t next = 0;
   for (std::size_t line = 0; line < lines; ++line) {

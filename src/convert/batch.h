@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "convert/paths.h"
 #include "convert/pipeline.h"
 #include "convert/save.h"
 #include "convert/settings.h"
@@ -22,11 +23,24 @@ struct FileOutcome {
   std::string outputPath;     // empty unless converted
   bool duplicateOutput = false;  // its output path was already written by this run: not saved
   SaveOutcome save;           // meaningful when converted and not a duplicate
+  DirectoryFailure folderFailure;  // a folder of the output path that could not be made; empty folder when none
   bool converted() const { return code == ResultCode::kSuccess; }
   bool saved() const { return converted() && !duplicateOutput && save.saved(); }
   bool skipped() const { return converted() && !duplicateOutput && save.status == SaveStatus::kSkipped; }
   bool failed() const { return !saved() && !skipped(); }
 };
+
+// One reason the operating system gave for a failed file.
+struct FailureReason {
+  std::string path;    // the input, the folder or the output it concerns (bytes)
+  std::string reason;  // the system's text, e.g. "Permission denied"
+};
+
+// The reasons behind a file's failure that its log line does not tell, in the
+// order they arose: why the input could not be read, which output folder
+// could not be made, why the output could not be written. Empty for a file
+// that did not fail for such a reason.
+std::vector<FailureReason> failureReasons(const FileOutcome& outcome);
 
 struct RunSummary {
   int checked = 0;  // non-empty lines taken up

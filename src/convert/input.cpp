@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "core/workspace.h"
@@ -29,8 +30,14 @@ ResultCode readInputFile(const std::string& path, std::vector<std::uint8_t>* byt
     return result::kFileNotFound;
   }
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+    ::close(fd);
+    return result::kFileNotFound;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // A folder says so; a pipe or a device is refused without a system error.
+    error = S_ISDIR(st.st_mode) ? EISDIR : 0;
     ::close(fd);
     return result::kFileNotFound;
   }
@@ -61,6 +68,16 @@ ResultCode readInputFile(const std::string& path, std::vector<std::uint8_t>* byt
     return result::kReadFailed;
   }
   return result::kSuccess;
+}
+
+std::string describeReadFailure(ResultCode code, int osError) {
+  if (osError != 0) return std::strerror(osError);
+  switch (code) {
+    case result::kFileNotFound: return "not a regular file";
+    case result::kNoMemory: return "not enough memory";
+    case result::kReadFailed: return "could not be read in full";
+    default: return {};
+  }
 }
 
 }  // namespace tonvell

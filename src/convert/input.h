@@ -20,4 +20,9 @@ std::size_t cutLine(std::string_view fetched);
 // system reported none.
 ResultCode readInputFile(const std::string& path, std::vector<std::uint8_t>* bytes, int* osError = nullptr);
 
+// Why readInputFile failed, for a person: the system's text for `osError`,
+// or, when the system reported nothing, what the code means ("not a regular
+// file" for a pipe or a device). Empty for a code readInputFile never gives.
+std::string describeReadFailure(ResultCode code, int osError);
+
 }  // namespace tonvell

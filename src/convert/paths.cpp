@@ -150,8 +150,12 @@ class NativeDirectories final : public DirectoryService {
   bool createDirectory(const std::string& path) override {
     const std::string target = withoutTrailingSlash(path);
     if (::mkdir(target.c_str(), 0777) == 0) return true;
-    // Someone else may have made it between the look-up and now.
-    return errno == EEXIST && isDirectory(target);
+    if (errno != EEXIST) return false;
+    // Someone else may have made it between the look-up and now; anything
+    // else standing there is in the way.
+    if (isDirectory(target)) return true;
+    errno = ENOTDIR;
+    return false;
   }
 };
 
@@ -195,7 +199,11 @@ DirectoryService& nativeDirectories() {
 }
 
 int createDirectories(std::string_view drive, std::string_view directory, const PathRules& rules,
-                      DirectoryService& service) {
+                      DirectoryService& service, DirectoryFailure* failure) {
+  const auto fail = [failure](std::string folder, int error) {
+    if (failure) *failure = DirectoryFailure{std::move(folder), error};
+    return 0;
+  };
   if (needsNoWalk(directory, rules)) return 1;
   const char sep = rules.separator;
 
@@ -206,7 +214,8 @@ int createDirectories(std::string_view drive, std::string_view directory, const 
   const std::size_t lastSep = findLastChar(directory, 0, rules, [sep](char c) { return c == sep; });
   if (lastSep == kNone) return 1;
   const std::size_t limit = rules.windows ? kWindowsPathLimit : kNativePathLimit;
-  if (makePath(drive, directory.substr(0, lastSep + 1), {}, {}, rules).size() + 1 > limit) return 0;
+  const std::string deepest = makePath(drive, directory.substr(0, lastSep + 1), {}, {}, rules);
+  if (deepest.size() + 1 > limit) return fail(deepest, ENAMETOOLONG);
 
   // A directory part that starts at the root walks from after the root,
   // which is never looked up or made. Anything else ("." and "..", or a
@@ -225,7 +234,9 @@ int createDirectories(std::string_view drive, std::string_view directory, const 
     pos = next + 1;
     std::string full = makePath(drive, accumulated, {}, {}, rules);
     stripTrailingChar(full, sep, rules);
-    if (!service.isDirectory(full) && !service.createDirectory(full + sep)) return 0;
+    if (service.isDirectory(full)) continue;
+    errno = 0;
+    if (!service.createDirectory(full + sep)) return fail(full, errno);
   }
 }
 

@@ -45,17 +45,24 @@ class DirectoryService {
  public:
   virtual ~DirectoryService() = default;
   virtual bool isDirectory(const std::string& path) = 0;
-  // Creates one directory; false when it cannot be created.
+  // Creates one directory; false when it cannot be created, with errno set
+  // to the reason when there is one.
   virtual bool createDirectory(const std::string& path) = 0;
 };
 
 // The real file system of this machine.
 DirectoryService& nativeDirectories();
 
+// Where createDirectories stopped.
+struct DirectoryFailure {
+  std::string folder;  // the folder that could not be created
+  int osError = 0;     // the system's errno for it, 0 when it reported none
+};
+
 // Makes every directory along `directory` (under `drive`) exist. 1 when they
 // all exist or were created, or when there is nothing to do; 0 when one cannot
-// be created.
+// be created, and then `failure` (may be null) says which and why.
 int createDirectories(std::string_view drive, std::string_view directory, const PathRules& rules = kNativeRules,
-                      DirectoryService& service = nativeDirectories());
+                      DirectoryService& service = nativeDirectories(), DirectoryFailure* failure = nullptr);
 
 }  // namespace tonvell

@@ -2,6 +2,7 @@
 #include "convert/save.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace tonvell {
@@ -52,6 +54,33 @@ mode_t processUmask() {
   return mask;
 }
 
+// The temporary file of the save in hand, for the signal handler. Set and
+// cleared only while the saving thread blocks the termination signals, which
+// every other thread of a run blocks throughout, so the handler never sees
+// it half written.
+char pendingTemporary[PATH_MAX];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void holdTemporary(const std::string& path) {
+  if (path.size() >= sizeof pendingTemporary) return;  // mkostemp refused such a name already
+  std::memcpy(pendingTemporary, path.c_str(), path.size() + 1);
+  temporaryPending = 1;
+}
+
+void releaseTemporary() { temporaryPending = 0; }
+
+void onTerminationSignal(int signal) {
+  const int savedErrno = errno;
+  if (temporaryPending) ::unlink(pendingTemporary);
+  temporaryPending = 0;
+  errno = savedErrno;
+  // SA_RESETHAND put the default action back: raised again, the signal ends
+  // the program as soon as this handler returns.
+  ::raise(signal);
+}
+
 // The file is written beside the target under a temporary name and renamed
 // over it only once every byte is written and flushed: a failed write leaves
 // any existing file as it was and no partial file behind.
@@ -86,7 +115,12 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
 
   std::string temp = folderOf(target) + "/.tonvell-XXXXXX";
   if (temp.size() >= PATH_MAX) return WriteOutcome{kCannotOpen, ENAMETOOLONG};
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  int fd;
+  {
+    TerminationSignalsBlocked blocked;
+    fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd >= 0) holdTemporary(temp);
+  }
   if (fd < 0) return fail(kCannotOpen);
   // Data replacing an existing file reaches the disk before the rename, so
   // that even a power loss leaves the old file or the new one. A new file
@@ -97,19 +131,45 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
     ok = false;
     error = errno;
   }
+  TerminationSignalsBlocked blocked;
   if (!ok) {
     ::unlink(temp.c_str());
+    releaseTemporary();
     return WriteOutcome{SaveStatus::kWriteFailed, error};
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
     error = errno;
     ::unlink(temp.c_str());
+    releaseTemporary();
     return WriteOutcome{kCannotOpen, error};
   }
+  releaseTemporary();
   return WriteOutcome{replacing ? SaveStatus::kReplaced : SaveStatus::kWritten, 0};
 }
 
 }  // namespace
+
+TerminationSignalsBlocked::TerminationSignalsBlocked() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kTerminationSignals) sigaddset(&set, signal);
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
+}
+
+TerminationSignalsBlocked::~TerminationSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+void removeTemporaryOutputOnSignals() {
+  for (const int signal : kTerminationSignals) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int other : kTerminationSignals) sigaddset(&action.sa_mask, other);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
 
 bool outputExists(const std::string& path) {
   // stat, not open: a file we may write but not read exists all the same.

@@ -2,6 +2,7 @@
 // and a write that never destroys an existing file.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -66,6 +67,27 @@ bool outputExists(const std::string& path);
 // file is written beside the target under a temporary name and renamed over
 // it only when complete; a symbolic link is written through and kept.
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
+
+// An interrupted save. saveOutput writes under a temporary name; this makes
+// SIGINT, SIGTERM and SIGHUP remove that temporary file (and nothing else)
+// before the program ends, by the same signal and with its usual status.
+// A signal the process ignores stays ignored. Call it once, before the first
+// save; the thread that saves must be one that takes these signals (BatchRun's
+// workers never do).
+void removeTemporaryOutputOnSignals();
+
+// While alive, the calling thread does not take SIGINT, SIGTERM or SIGHUP
+// (they wait until it ends); threads started meanwhile inherit that.
+class TerminationSignalsBlocked {
+ public:
+  TerminationSignalsBlocked();
+  ~TerminationSignalsBlocked();
+  TerminationSignalsBlocked(const TerminationSignalsBlocked&) = delete;
+  TerminationSignalsBlocked& operator=(const TerminationSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
 
 // The identity of a file written by saveOutput, to recognise it under
 // another name.

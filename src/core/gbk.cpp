@@ -63,6 +63,10 @@ class Iconv {
 
 }  // namespace
 
+std::size_t utf8CharLength(std::string_view text, std::size_t i) {
+  return i < text.size() ? utf8SequenceLength(text, i) : 0;
+}
+
 GbkText utf8ToGbk(std::string_view utf8) {
   GbkText result;
   Iconv cv("GBK", "UTF-8");

@@ -19,6 +19,11 @@ GbkText utf8ToGbk(std::string_view utf8);
 // GBK to UTF-8. A byte sequence that is not GBK becomes U+FFFD.
 std::string gbkToUtf8(std::string_view gbk);
 
+// The length of the valid UTF-8 character that starts at text[i] (1 to 4),
+// or 0 when none does there (a stray byte, a truncated, overlong or
+// surrogate sequence, a code point past U+10FFFF).
+std::size_t utf8CharLength(std::string_view text, std::size_t i);
+
 // Valid UTF-8 is kept; every byte of an invalid sequence becomes U+FFFD.
 // For showing paths and other raw bytes to a person.
 std::string sanitizeUtf8(std::string_view bytes);

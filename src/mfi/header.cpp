@@ -13,11 +13,14 @@ constexpr std::size_t kFixedHeaderLength = 76;  // header length with both texts
 
 // Typed text (UTF-8) first when its switch is 1, then "/" and the SMF text
 // when that switch is 1 and the SMF text is not empty. Only 1 counts as on.
+// A typed text ends at its first NUL (a profile can hold one): the chunk's
+// length must count exactly the bytes written, and the SMF texts never hold
+// a NUL (the reader drops them).
 std::string joinTexts(int typedSwitch, const std::string& typed, int smfSwitch, const std::string& smf,
                       bool* substituted) {
   std::string text;
   if (typedSwitch == 1) {
-    GbkText gbk = utf8ToGbk(typed);
+    GbkText gbk = utf8ToGbk(std::string_view(typed).substr(0, typed.find('\0')));
     if (gbk.substituted && substituted) *substituted = true;
     text = std::move(gbk.text);
   }

@@ -316,4 +316,88 @@ std::string formatInspect(const InspectResult& r) {
   return out;
 }
 
+std::string jsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (b < 0x20 || b == 0x7F) {
+          char esc[8];
+          std::snprintf(esc, sizeof esc, "\\u%04X", b);
+          out += esc;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+namespace {
+
+std::string jsonHex(const std::uint8_t* data, std::size_t size) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i) out += ' ';
+    out += digits[data[i] >> 4];
+    out += digits[data[i] & 15];
+  }
+  return out + "\"";
+}
+
+std::string jsonChunk(const MfiChunkInfo& c) {
+  const auto* data = reinterpret_cast<const std::uint8_t*>(c.data.data());
+  std::string out = "{\"id\":" + jsonString(c.id) + ",\"offset\":" + std::to_string(c.offset) +
+                    ",\"bytes\":" + jsonHex(data, c.data.size());
+  if (c.id == "sorc") {
+    out += ",\"copy_prohibit\":" + std::to_string(c.data.empty() ? 0 : data[0]);
+  } else if (c.id != "note") {
+    out += ",\"text\":" + jsonString(gbkToUtf8(c.data));
+  }
+  return out + "}";
+}
+
+std::string jsonEvent(const MfiEventInfo& e) {
+  std::string out = "{\"offset\":" + std::to_string(e.offset) + ",\"time\":" + std::to_string(e.time) +
+                    ",\"channel\":" + (e.channel < 0 ? std::string("null") : std::to_string(e.channel));
+  if (e.extended) {
+    const char* name = mfiEventName(e.code);
+    out += ",\"kind\":" + jsonString(name ? name : "unknown") + ",\"code\":" + std::to_string(e.code) +
+           ",\"value\":" + std::to_string(e.value);
+  } else {
+    out += ",\"kind\":\"note\",\"note\":" + std::to_string(e.value) + ",\"gate\":" + std::to_string(e.gate) +
+           ",\"velocity\":" + std::to_string(e.velocity);
+  }
+  return out + ",\"bytes\":" + jsonHex(e.bytes, 4) + "}";
+}
+
+}  // namespace
+
+std::string formatInspectJson(const InspectResult& r, std::string_view name) {
+  std::string out = "{\"file\":" + jsonString(name) + ",\"ok\":" + (r.ok ? "true" : "false");
+  if (!r.ok) {
+    return out + ",\"error\":" + jsonString(r.error) + ",\"offset\":" + std::to_string(r.errorOffset) + "}";
+  }
+  out += ",\"size\":" + std::to_string(r.fileLength + 8ull) + ",\"file_length\":" + std::to_string(r.fileLength) +
+         ",\"header_length\":" + std::to_string(r.headerLength) + ",\"track_count\":" + std::to_string(r.trackCount);
+  out += ",\"chunks\":[";
+  for (std::size_t i = 0; i < r.chunks.size(); ++i) out += (i ? "," : "") + jsonChunk(r.chunks[i]);
+  out += "],\"tracks\":[";
+  for (std::size_t t = 0; t < r.tracks.size(); ++t) {
+    const MfiTrackInfo& track = r.tracks[t];
+    out += std::string(t ? "," : "") + "{\"offset\":" + std::to_string(track.offset) +
+           ",\"length\":" + std::to_string(track.length) + ",\"events\":[";
+    for (std::size_t i = 0; i < track.events.size(); ++i) out += (i ? "," : "") + jsonEvent(track.events[i]);
+    out += "]}";
+  }
+  return out + "]}";
+}
+
 }  // namespace tonvell

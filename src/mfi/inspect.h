@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tonvell {
@@ -59,5 +60,20 @@ const char* mfiEventName(int code);
 
 // The listing of a file that passed (UTF-8 text, LF line ends).
 std::string formatInspect(const InspectResult& result);
+
+// The result as one JSON object on one line, for scripts; `name` is the
+// file's name (UTF-8). A file that passed:
+//   {"file", "ok": true, "size", "file_length", "header_length", "track_count",
+//    "chunks": [{"id", "offset", "bytes" (hex), "text" (header texts, GBK
+//                shown as UTF-8), "copy_prohibit" (sorc)}],
+//    "tracks": [{"offset", "length", "events": [{"offset", "time", "channel"
+//                (null when the event has none), "kind" ("note" or the event's
+//                name), "bytes", and "note", "gate", "velocity" for a note,
+//                "code", "value" for any other event}]}]}
+// One that did not: {"file", "ok": false, "error", "offset"}.
+std::string formatInspectJson(const InspectResult& result, std::string_view name);
+
+// `utf8` as a JSON string literal, quotes included.
+std::string jsonString(std::string_view utf8);
 
 }  // namespace tonvell

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 
+#include "ui/file_names.h"
+
 namespace tonvell::ui {
 
 namespace {
@@ -22,7 +24,7 @@ QStringList droppedPaths(const QMimeData* data) {
   QStringList paths;
   if (data == nullptr || !data->hasUrls()) return paths;
   for (const QUrl& url : data->urls()) {
-    if (url.isLocalFile()) paths << url.toLocalFile();
+    if (url.isLocalFile()) paths << localFileText(url);
   }
   return paths;
 }

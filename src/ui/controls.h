@@ -23,7 +23,8 @@ class FileListEdit : public QPlainTextEdit {
   explicit FileListEdit(QWidget* parent = nullptr);
 
  signals:
-  // Local paths of a drop, in the order the drop lists them.
+  // Local paths of a drop, in the order the drop lists them (as
+  // fileNameText, so that names that are not UTF-8 keep their bytes).
   void filesDropped(const QStringList& paths);
 
  protected:

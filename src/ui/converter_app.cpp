@@ -20,9 +20,11 @@
 #include <system_error>
 #include <utility>
 
+#include "convert/save.h"
 #include "core/trace.h"
 #include "ui/converter_dialog.h"
 #include "ui/dialog_units.h"
+#include "ui/file_names.h"
 #include "ui/settings_store.h"
 #include "ui/trace_file.h"
 
@@ -32,33 +34,6 @@ namespace {
 
 constexpr std::string_view kHandoverKind{"tonvell-paths 1\0", 16};
 constexpr std::string_view kHandoverAnswer = "ok\n";
-
-// The length of the well-formed UTF-8 sequence at the start of `s` (no
-// overlong forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
-std::size_t utf8SequenceLength(std::string_view s) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char b = byte(0);
-  if (b < 0x80) return 1;
-  std::size_t n;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    if (b == 0xE0) low = 0xA0;
-    if (b == 0xED) high = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    if (b == 0xF0) low = 0x90;
-    if (b == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() < n || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < n; ++i)
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  return n;
-}
 
 const char kUsage[] =
     "Usage: tonvell [FILE...]\n"
@@ -77,40 +52,6 @@ const char kUsage[] =
     "See tonvell(1); the command line converter is tonvell-cli(1).\n";
 
 }  // namespace
-
-QString pathText(std::string_view bytes) {
-  QString text;
-  text.reserve(static_cast<qsizetype>(bytes.size()));
-  std::size_t start = 0;  // of the well-formed run not yet added
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const std::size_t n = utf8SequenceLength(bytes.substr(i));
-    if (n > 0) {
-      i += n;
-      continue;
-    }
-    text += QString::fromUtf8(bytes.data() + start, static_cast<qsizetype>(i - start));
-    text += QChar(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(bytes[i])));
-    start = ++i;
-  }
-  text += QString::fromUtf8(bytes.data() + start, static_cast<qsizetype>(i - start));
-  return text;
-}
-
-std::string pathBytes(const QString& text) {
-  std::string bytes;
-  bytes.reserve(static_cast<std::size_t>(text.size()));
-  qsizetype start = 0;  // of the run without escapes not yet added
-  for (qsizetype i = 0; i < text.size(); ++i) {
-    const char16_t c = text.at(i).unicode();
-    if (c < 0xDC80 || c > 0xDCFF || (i > 0 && text.at(i - 1).isHighSurrogate())) continue;
-    bytes += text.mid(start, i - start).toStdString();
-    bytes += static_cast<char>(c - 0xDC00);
-    start = i + 1;
-  }
-  bytes += text.mid(start).toStdString();
-  return bytes;
-}
 
 std::string workingFolder(const std::string& programFolder, std::string* note) {
   if (programFolder.empty() || ::access(programFolder.c_str(), W_OK) == 0) return programFolder;
@@ -337,13 +278,15 @@ int ConverterApp::run() {
       return 2;
     case StartRequest::Action::kScreenshot: {
       QStringList inputs;
-      for (const std::string& path : request.paths) inputs << pathText(path);
-      return screenshot(pathText(request.screenshotFile), inputs);
+      for (const std::string& path : request.paths) inputs << fileNameText(path);
+      return screenshot(fileNameText(request.screenshotFile), inputs);
     }
     case StartRequest::Action::kRun:
       break;
   }
 
+  // A save interrupted by a signal leaves no temporary file behind.
+  removeTemporaryOutputOnSignals();
   TraceChannel trace;
   attachTraceFile(trace);
   // Relative names mean the folder the program was started in, here and in
@@ -424,7 +367,7 @@ int ConverterApp::screenshot(const QString& file, const QStringList& inputs) {
   ConverterDialog window{QString()};
   if (!paths.isEmpty() && output.isValid()) {
     window.appendFiles(paths);
-    window.converter().settings.outputFolder = QFile::encodeName(output.path() + QLatin1Char('/')).toStdString();
+    window.converter().settings.outputFolder = fileNameBytes(output.path() + QLatin1Char('/'));
     window.push();
     window.show();
     window.startRun();

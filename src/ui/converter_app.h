@@ -48,13 +48,6 @@ class InstanceLock {
   std::unique_ptr<QLockFile> lock_;
 };
 
-// File names are bytes and need not be UTF-8; the window shows them as text.
-// Valid UTF-8 becomes its characters and every other byte b the lone
-// surrogate U+DC00 + b, which no UTF-8 text decodes to, so pathBytes gives
-// the same bytes back ("surrogate escape").
-QString pathText(std::string_view bytes);
-std::string pathBytes(const QString& text);
-
 // The folder that "./" means while the window is open: the program's own
 // folder where the user may write in it (a portable copy); else (an
 // installed copy, say in /usr/bin) the user's music folder, made when it is

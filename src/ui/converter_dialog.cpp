@@ -31,6 +31,7 @@
 #include "ui/controls.h"
 #include "ui/converter_app.h"
 #include "ui/dialog_units.h"
+#include "ui/file_names.h"
 #include "ui/overwrite_dialog.h"
 #include "ui/settings_store.h"
 #include "ui/trace_file.h"
@@ -44,8 +45,9 @@ constexpr int kMasterVolumeMax = 127;
 
 QString tableText(int id) { return QString::fromUtf8(loadString(id)); }
 
-QString fromBytes(const std::string& bytes) { return pathText(bytes); }
-std::string toBytes(const QString& path) { return pathBytes(path); }
+// Paths keep their bytes through the controls, UTF-8 or not.
+QString fromBytes(const std::string& bytes) { return fileNameText(bytes); }
+std::string toBytes(const QString& path) { return fileNameBytes(path); }
 
 std::string currentDirectory() {
   std::string buffer(PATH_MAX, '\0');

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "convert/strings.h"
+#include "ui/file_names.h"
 
 namespace tonvell::ui {
 
@@ -85,7 +86,7 @@ void readText(QSettings& profile, int id, std::string& field) {
 
 // Folders are held as the file system's bytes.
 void readPath(QSettings& profile, int id, std::string& field) {
-  if (const auto text = readText(profile, id)) field = QFile::encodeName(*text).toStdString();
+  if (const auto text = readText(profile, id)) field = fileNameBytes(*text);
 }
 
 }  // namespace
@@ -128,7 +129,7 @@ void saveSettings(const QString& path, const ConverterSettings& s) {
   profile.setValue(key(text::kKeyCopyProhibit), s.copyProhibit);
   profile.setValue(key(text::kKeyCopyright), QString::fromStdString(s.copyrightText));
   profile.setValue(key(text::kKeyTitle), QString::fromStdString(s.titleText));
-  profile.setValue(key(text::kKeyOutputFolder), QFile::decodeName(QByteArray::fromStdString(s.outputFolder)));
+  profile.setValue(key(text::kKeyOutputFolder), fileNameText(s.outputFolder));
   profile.setValue(key(text::kKeyMasterVolume), s.masterVolume);
   profile.endGroup();
   profile.sync();
