@@ -49,7 +49,7 @@ _tonvell_cli() {
 
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-o --output -l --list --title --copyright
-      --no-smf-title --no-smf-copyright --copy-prohibit --overwrite --date
+      --no-smf-title --no-smf-copyright --copy-prohibit --format0 --overwrite --date
       --trace --trace-utf8 -q --quiet -j --jobs --version -h --help' -- "$cur"))
     return
   fi

@@ -270,10 +270,11 @@ TEST(SplitChannels, EdgeCaseSuite) {
     int format = input.size() >= 10 && input[0] == 'M' && input[1] == 'T' && input[2] == 'h' && input[3] == 'd'
                      ? input[8] << 8 | input[9]
                      : -1;
-    if (format == 0 || format == 2) EXPECT_EQ(s.code, result::kNotFormat1) << name;
-    if (input.empty() || format == -1) EXPECT_EQ(s.code, result::kNotMidi) << name;
-    if (name.find("type-0") != std::string::npos || name.find("type-2") != std::string::npos)
+    if (format == 0 || format == 2) { EXPECT_EQ(s.code, result::kNotFormat1) << name; }
+    if (input.empty() || format == -1) { EXPECT_EQ(s.code, result::kNotMidi) << name; }
+    if (name.find("type-0") != std::string::npos || name.find("type-2") != std::string::npos) {
       EXPECT_EQ(s.code, result::kNotFormat1) << name;
+    }
   }
   closedir(dir);
   EXPECT_GT(files, 10);

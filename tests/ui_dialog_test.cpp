@@ -628,7 +628,7 @@ TEST_F(DialogTest, context_menu_opens_the_about_box) {
       return;
     }
     menuSeen = true;
-    ASSERT_EQ(menu->actions().size(), 1);
+    ASSERT_FALSE(menu->actions().isEmpty());
     item = menu->actions()[0]->text();
     command = menu->actions()[0]->data();
     whenModal<AboutDialog>(
@@ -658,6 +658,68 @@ TEST_F(DialogTest, context_menu_opens_the_about_box) {
   EXPECT_EQ(caption.toStdString(), "Tonvell 版本信息");
   EXPECT_NE(std::find(texts.begin(), texts.end(), "Tonvell 版本 1.0"), texts.end());
   EXPECT_TRUE(d->isVisible());
+}
+
+// The rules label, which has no id: the static text of three lines.
+QLabel* rulesLabel(ConverterDialog& d) {
+  for (QLabel* l : d.findChildren<QLabel*>())
+    if (l->text().startsWith(QStringLiteral("·以 1/48 分解"))) return l;
+  return nullptr;
+}
+
+QAction* format0Item(QMenu& menu) {
+  for (QAction* a : menu.actions())
+    if (a->data().toInt() == ConverterDialog::kFormat0Command) return a;
+  return nullptr;
+}
+
+TEST_F(DialogTest, format0_switch_of_the_context_menu_converts_format0_files_and_survives_a_restart) {
+  const std::string off = "·以 1/48 分解\n·仅格式 1\n·1 音轨 1 声道";
+  const std::string on = "·以 1/48 分解\n·格式 0/1\n·1 音轨 1 声道";
+  // A profile of an earlier version, without the key.
+  const std::string profile = "[STAT]\nTITLESW=0\nLOOPSW=1\nOUTPUTFOLDER=./\nMASTERVOL=100\n";
+  test::writeFile(profilePath(), test::Bytes(profile.begin(), profile.end()));
+  const std::string input = work_.file("zero.mid");
+  test::writeFile(input, test::concat({test::smfHeader(0, 1, 96),
+                                       test::track(test::hex("00 90 3C 40  60 80 3C 00  00 FF 2F 00"))}));
+  const std::string out = work_.path() + "/out/";
+  {
+    auto d = open();
+    ASSERT_NE(rulesLabel(*d), nullptr);
+    EXPECT_EQ(rulesLabel(*d)->text().toStdString(), off);
+    std::unique_ptr<QMenu> menu(d->createContextMenu());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(menu->actions()[0]->data().toInt(), ConverterDialog::kAboutCommand) << "the about item comes first";
+    QAction* item = format0Item(*menu);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->text().toStdString(), "格式 0 文件按声道分轨后转换");
+    EXPECT_TRUE(item->isCheckable());
+    EXPECT_FALSE(item->isChecked());
+
+    // Off: refused as before.
+    setList(*d, input + "\n");
+    setFolder(*d, out);
+    clickStart(*d);
+    EXPECT_NE(logText(*d).find("无法处理以格式 1 以外的形式保存的 MIDI 文件"), std::string::npos) << logText(*d);
+    EXPECT_FALSE(test::fileExists(out + "zero.mld"));
+
+    item->trigger();
+    EXPECT_EQ(rulesLabel(*d)->text().toStdString(), on);
+    clickStart(*d);
+    EXPECT_TRUE(test::fileExists(out + "zero.mld")) << logText(*d);
+  }
+  EXPECT_EQ(profileValue("FORMAT0SW"), "1");
+  {
+    auto d = open();
+    EXPECT_EQ(rulesLabel(*d)->text().toStdString(), on);
+    std::unique_ptr<QMenu> menu(d->createContextMenu());
+    QAction* item = format0Item(*menu);
+    ASSERT_NE(item, nullptr);
+    EXPECT_TRUE(item->isChecked());
+    item->trigger();
+    EXPECT_EQ(rulesLabel(*d)->text().toStdString(), off);
+  }
+  EXPECT_EQ(profileValue("FORMAT0SW"), "0");
 }
 
 TEST_F(DialogTest, trace_gets_the_start_folder_and_the_program_folder) {

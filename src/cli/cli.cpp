@@ -42,6 +42,7 @@ struct Options {
   bool noSmfTitle = false;
   bool noSmfCopyright = false;
   bool copyProhibit = false;
+  bool format0 = false;
   std::string overwrite;  // empty: by the terminal
   std::string date;
   std::string tracePath;
@@ -155,6 +156,8 @@ int runCli(int argc, char** argv) {
   app.add_flag("--no-smf-title", o.noSmfTitle, "Leave out the MIDI file's sequence name");
   app.add_flag("--no-smf-copyright", o.noSmfCopyright, "Leave out the MIDI file's copyright notice");
   app.add_flag("--copy-prohibit", o.copyProhibit, "Set the copy-prohibit flag");
+  app.add_flag("--format0", o.format0,
+               "Convert format-0 files too: their track is split into one track per channel first");
   app.add_option("--overwrite", o.overwrite,
                  "ask | all | skip: what to do with an existing output file "
                  "(default: ask on a terminal, skip otherwise)")
@@ -279,6 +282,7 @@ int runCli(int argc, char** argv) {
   if (o.noSmfTitle) s.smfSeqNameSwitch = 0;
   if (o.noSmfCopyright) s.smfCopyrightSwitch = 0;
   if (o.copyProhibit) s.copyProhibit = 1;
+  if (o.format0) s.format0Switch = 1;
 
   TraceChannel traceChannel;
   std::optional<TraceWriter> traceWriter;

@@ -4,6 +4,7 @@
 
 #include "mfi/assemble.h"
 #include "mfi/translate.h"
+#include "smf/format0.h"
 #include "smf/split.h"
 
 namespace tonvell {
@@ -30,8 +31,18 @@ ConversionResult convertMidi(std::span<const std::uint8_t> input, const Conversi
                              CalendarDate date, const TraceChannel* trace, Progress* progress) {
   ConversionResult out;
   ConversionWorkspace ws;
-  out.code = loadInputBytes(
-      std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
+  {
+    // On request a format-0 file is first rewritten as a format-1 file of one
+    // track per channel; from the load on it is that file that is converted.
+    std::vector<std::uint8_t> rewritten;
+    std::span<const std::uint8_t> bytes = input;
+    if (options.format0 && isSingleTrackFormat0(input)) {
+      out.code = rewriteFormat0(input, &rewritten);
+      if (out.code != result::kSuccess) return out;
+      bytes = rewritten;
+    }
+    out.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), ws);
+  }
   if (out.code != result::kSuccess) return out;
 
   static const TraceChannel kSilent;

@@ -26,7 +26,8 @@ struct ConversionResult {
 // far each pass has got. Owns its workspace for the one call and touches no
 // file and no shared state, so calls on different threads may run at once.
 // Inputs of kMaxInputLength bytes or more, or whose work buffers cannot be
-// had, give kNoMemory.
+// had, give kNoMemory. With options.format0 a format-0 file of one track is
+// converted as its rewrite by channel (smf/format0.h), bounded the same way.
 ConversionResult convertMidi(std::span<const std::uint8_t> input, const ConversionOptions& options,
                              CalendarDate date, const TraceChannel* trace = nullptr, Progress* progress = nullptr);
 

@@ -28,11 +28,13 @@ std::string_view loadString(int id) {
     case 125: return "OUTPUTFOLDER";
     case 126: return "COPYRIGHT";
     case 130: return "MASTERVOL";
+    case 131: return "FORMAT0SW";
     case 140: return "文件读取失败，无法读入全部数据\r\n";
     case 141: return "标题或版权文字过长，MFi 文件头容纳不下\r\n";
     case 142: return "写入输出文件失败，未保存\r\n";
     case 143: return "     ※标题或版权中含有 GBK 无法表示的字符，已替换为“?”\n";
     case 144: return "输出文件名与本次已保存的文件重复，未保存\r\n";
+    case 145: return "格式 0 文件按声道分轨后转换";
     default: return {};
   }
 }

@@ -25,10 +25,12 @@ inline constexpr int kKeyTitle = 124;
 inline constexpr int kKeyOutputFolder = 125;
 inline constexpr int kKeyCopyright = 126;
 inline constexpr int kKeyMasterVolume = 130;
+inline constexpr int kKeyFormat0Switch = 131;
 // Texts of our own, beyond the numbered ones of the original table.
 inline constexpr int kWriteFailed = 142;       // the output could not be written in full
 inline constexpr int kGbkSubstituted = 143;    // a header text held characters GBK lacks
 inline constexpr int kDuplicateOutput = 144;   // the output path was already written by this run
+inline constexpr int kFormat0MenuItem = 145;   // the context menu's switch for format-0 files
 }  // namespace text
 
 // The text with that id; an empty view for an unknown id.

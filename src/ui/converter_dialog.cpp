@@ -186,7 +186,7 @@ void ConverterDialog::buildControls() {
   smfSeqName_ = checkBox("SMF 序列名", 1029, 324, 96, 60, 12);
   loop_ = checkBox("循环", 1030, 324, 108, 60, 12);
   auto* browseFolderButton = button("浏览文件夹", 1008, 320, 132, 68, 24);
-  label("·以 1/48 分解\n·仅格式 1\n·1 音轨 1 声道", 0, 324, 172, 60, 28);
+  rules_ = label("·以 1/48 分解\n·仅格式 1\n·1 音轨 1 声道", 0, 324, 172, 60, 28);
   auto* start = button("开始转换", 1006, 324, 216, 60, 40);
   start->setDefault(true);
   auto* icon = new QLabel(this);
@@ -326,6 +326,13 @@ void ConverterDialog::push() {
   loop_->setChecked(s.loopSwitch != 0);
   log_->showText(f.logText);
   progress_->setValue(f.progressPos);
+  showRules();
+}
+
+// The rules name the formats taken: format 0 too while its switch is on.
+void ConverterDialog::showRules() {
+  setText(rules_, converter_.settings.format0Switch == 1 ? QStringLiteral("·以 1/48 分解\n·格式 0/1\n·1 音轨 1 声道")
+                                                          : QStringLiteral("·以 1/48 分解\n·仅格式 1\n·1 音轨 1 声道"));
 }
 
 void ConverterDialog::applyEditStates() {
@@ -427,7 +434,17 @@ QMenu* ConverterDialog::createContextMenu() {
   QAction* about = menu->addAction(item);
   about->setData(kAboutCommand);
   connect(about, &QAction::triggered, this, &ConverterDialog::showAbout);
+  QAction* format0 = menu->addAction(tableText(text::kFormat0MenuItem));
+  format0->setData(kFormat0Command);
+  format0->setCheckable(true);
+  format0->setChecked(converter_.settings.format0Switch == 1);
+  connect(format0, &QAction::toggled, this, &ConverterDialog::setFormat0Switch);
   return menu;
+}
+
+void ConverterDialog::setFormat0Switch(bool on) {
+  converter_.settings.format0Switch = on ? 1 : 0;
+  showRules();
 }
 
 void ConverterDialog::contextMenuEvent(QContextMenuEvent* event) {

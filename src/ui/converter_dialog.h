@@ -34,6 +34,8 @@ class ConverterDialog : public QDialog {
   static constexpr int kCancel = 2;
   // The id of the about item of the context menu.
   static constexpr int kAboutCommand = 16;
+  // The id of the context menu's switch for format-0 files.
+  static constexpr int kFormat0Command = 17;
 
   // Opens the window: makes the program's folder the current directory,
   // applies the defaults and loads the settings from `settingsPath` (an empty
@@ -57,7 +59,8 @@ class ConverterDialog : public QDialog {
   bool pull();
   void push();
 
-  // The context menu of the window's background: the about item.
+  // The context menu of the window's background: the about item and the
+  // switch for format-0 files.
   QMenu* createContextMenu();
 
  public slots:
@@ -71,6 +74,7 @@ class ConverterDialog : public QDialog {
   // as if dropped.
   void appendPaths(const std::vector<std::string>& paths);
   void showAbout();
+  void setFormat0Switch(bool on);  // the context menu's switch
   void reject() override;  // the close box and Esc: 2, without a pull
   void done(int result) override;
 
@@ -109,6 +113,7 @@ class ConverterDialog : public QDialog {
   bool pullMasterVolume();
   void applyEditStates();
   void appendToFileList(const QString& line);
+  void showRules();
 
   Display display_{*this};
   Prompt prompt_{*this};
@@ -139,6 +144,7 @@ class ConverterDialog : public QDialog {
   QCheckBox* smfCopyright_ = nullptr;   // 1028
   QCheckBox* smfSeqName_ = nullptr;     // 1029
   QCheckBox* loop_ = nullptr;           // 1030
+  QLabel* rules_ = nullptr;             // the conversion rules
 };
 
 }  // namespace tonvell::ui

@@ -112,6 +112,7 @@ void loadSettings(const QString& path, ConverterSettings& s) {
   readText(profile, text::kKeyTitle, s.titleText);
   readPath(profile, text::kKeyOutputFolder, s.outputFolder);
   readInt(profile, text::kKeyMasterVolume, s.masterVolume);
+  readSwitch(profile, text::kKeyFormat0Switch, s.format0Switch);
   profile.endGroup();
 }
 
@@ -131,6 +132,7 @@ void saveSettings(const QString& path, const ConverterSettings& s) {
   profile.setValue(key(text::kKeyTitle), QString::fromStdString(s.titleText));
   profile.setValue(key(text::kKeyOutputFolder), fileNameText(s.outputFolder));
   profile.setValue(key(text::kKeyMasterVolume), s.masterVolume);
+  profile.setValue(key(text::kKeyFormat0Switch), s.format0Switch);
   profile.endGroup();
   profile.sync();
 }

@@ -1,4 +1,4 @@
-// The settings profile: section "STAT" of an INI file, eleven keys. Texts are
+// The settings profile: section "STAT" of an INI file, twelve keys. Texts are
 // stored as UTF-8, integers in decimal.
 #pragma once
 
@@ -19,7 +19,7 @@ QString settingsFilePath();
 // valid UTF-8) leaves the field as it was. Read failures are not reported.
 void loadSettings(const QString& path, ConverterSettings& settings);
 
-// Writes all eleven keys in order. Write failures are not reported.
+// Writes all twelve keys in order. Write failures are not reported.
 void saveSettings(const QString& path, const ConverterSettings& settings);
 
 }  // namespace tonvell::ui

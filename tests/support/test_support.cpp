@@ -97,17 +97,9 @@ ConvertResult analyseSmf(PassContext& pass) {
 
 ConvertResult convertBytes(const Bytes& input, Bytes* out, const ConverterSettings& settings, TraceChannel* trace,
                            CalendarDate date) {
-  ConversionWorkspace ws;
-  NullProgress progress;
-  TraceChannel silent;
-  const DateSource today = [date] { return date; };
-  ConvertResult code =
-      loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
-  if (code != result::kSuccess) return code;
-  PassContext pass{ws, progress, trace ? *trace : silent, conversionOptions(settings), today()};
-  code = convertLoaded(pass);
-  if (code == result::kSuccess && out) out->assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
-  return code;
+  ConversionResult r = convertMidi(input, conversionOptions(settings), date, trace);
+  if (r.code == result::kSuccess && out) *out = std::move(r.mfi);
+  return r.code;
 }
 
 TempDir::TempDir() {
