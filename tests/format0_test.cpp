@@ -267,19 +267,19 @@ int noteCount(const Bytes& mfi) {
   return notes;
 }
 
-TEST(Format0Rewrite, Channel16GetsTheSeventeenthTrackWhichTheSplitNeverReads) {
-  // H = 15 makes 17 tracks; the split walks 16, as for any format-1 file,
-  // so the notes of channel 16 are not in the ring tone; those of channel 15 are.
+TEST(Format0Rewrite, Channel16SharesTheLastTrackSoItsNotesAreKept) {
+  // H = 15 would make 17 tracks, and the split walks 16: channel 16 goes into
+  // track 15 with channel 15, and its notes reach the ring tone.
   const Bytes with16 = concat({smfHeader(0, 1, 96), track(hex("00 90 3C 40  00 9F 40 40  60 80 3C 00  00 8F 40 00  00 FF 2F 00"))});
   const Bytes with15 = concat({smfHeader(0, 1, 96), track(hex("00 90 3C 40  00 9E 40 40  60 80 3C 00  00 8E 40 00  00 FF 2F 00"))});
   const Bytes r = rewritten(with16);
-  EXPECT_EQ(hexOf(Bytes(r.begin() + 10, r.begin() + 12)), "00 11");
+  EXPECT_EQ(hexOf(Bytes(r.begin() + 10, r.begin() + 12)), "00 10");
   const Converted c16 = convert(with16, true);
   const Converted c15 = convert(with15, true);
   ASSERT_EQ(c16.code, result::kSuccess);
   ASSERT_EQ(c15.code, result::kSuccess);
   EXPECT_EQ(noteCount(c15.mfi), 2);
-  EXPECT_EQ(noteCount(c16.mfi), 1);
+  EXPECT_EQ(noteCount(c16.mfi), 2);
 }
 
 // A format-1 song merged into one track in time order (ties by track, then

@@ -13,6 +13,7 @@ namespace {
 constexpr std::uint32_t kMThd = 0x4D546864;
 constexpr std::uint32_t kMTrk = 0x4D54726B;
 constexpr std::int64_t kMaxDelta = 0x0FFFFFFF;  // what four bytes of a delta carry
+constexpr int kLastTrack = 15;                   // the split reads tracks 0 to 15
 constexpr int kEndOfTrack = -1;                 // an event that no track receives as it stands
 
 struct Header {
@@ -93,7 +94,9 @@ std::int64_t walkTrack(ConversionWorkspace& ws, int begin, int end, Visit&& visi
     if (ws.readPos > end) break;  // it wanted a byte beyond the track
     e.end = ws.readPos;
     if (e.status >= 0x80 && e.status < 0xF0)
-      e.track = (e.status & 0x0F) + 1;
+      // A file gives the split at most 16 tracks: channel 16 shares the
+      // last one with channel 15 (so it ends where its own events end).
+      e.track = std::min((e.status & 0x0F) + 1, kLastTrack);
     else if (metaType == 0x2F)
       e.track = kEndOfTrack;
     else
@@ -189,7 +192,7 @@ ConvertResult rewriteFormat0(std::span<const std::uint8_t> input, std::vector<st
     place(e.track, e.tick, (e.ownStatus ? 0 : 1) + e.end - e.start);
     if (e.track > 0) highest = std::max(highest, e.track - 1);
   });
-  const int tracks = highest + 2;
+  const int tracks = highest + 2;  // 16 at most
   for (int k = 0; k < tracks; ++k) place(k, endTick, 3);
   if (tooFar) return result::kNotMidi;
   std::int64_t total = 14;

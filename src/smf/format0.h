@@ -4,11 +4,13 @@
 //
 // The format-1 file, for a format-0 track whose highest channel with a
 // channel event is H (-1 when it has none):
-//   header   "MThd", length 6, format 1, H + 2 tracks, the source's division;
+//   header   "MThd", length 6, format 1, min(H + 2, 16) tracks, the source's division;
 //   track 0  every meta event but the end of track, and every system event
 //            (0xF0 to 0xFE), at its time and in its order;
 //   track c + 1, for c = 0 .. H: the channel events of channel c at their
 //            times and in their order;
+// except that channel 16 shares track 15 with channel 15 (time order kept):
+// the split reads no more than 16 tracks, and a seventeenth would lose it;
 // each event with its own status byte (running status resolved) and its
 // bytes as they stand in the source, deltas recomputed from the absolute
 // times, and every track ending with an end-of-track event at the source's

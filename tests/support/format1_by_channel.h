@@ -122,7 +122,7 @@ inline ChannelSplitFile format1ByChannel(const std::vector<std::uint8_t>& f) {
     if (!own) e.bytes.push_back(static_cast<std::uint8_t>(status));
     e.bytes.insert(e.bytes.end(), f.begin() + static_cast<long>(start), f.begin() + static_cast<long>(p));
     if (status < 0xF0) {
-      e.track = (status & 0x0F) + 1;
+      e.track = std::min((status & 0x0F) + 1, 15);  // channel 16 shares the last track
       r.highestChannel = std::max(r.highestChannel, status & 0x0F);
     } else if (status == 0xFF && e.bytes[1] == 0x2F) {
       e.track = -1;
@@ -135,7 +135,7 @@ inline ChannelSplitFile format1ByChannel(const std::vector<std::uint8_t>& f) {
   for (const Event& e : events)
     if (e.track == -1) endTick = std::max(endTick, e.tick);
 
-  const int trackCount = r.highestChannel + 2;
+  const int trackCount = std::min(r.highestChannel + 2, 16);
   std::vector<std::vector<std::uint8_t>> tracks(static_cast<std::size_t>(trackCount));
   std::vector<std::int64_t> last(static_cast<std::size_t>(trackCount), 0);
   const auto put = [&](int t, std::int64_t at, const std::vector<std::uint8_t>& bytes) {
