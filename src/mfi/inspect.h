@@ -1,6 +1,7 @@
 // A strict reader of the MFi files this converter writes: checks the whole
 // structure (header, information chunks, four "trac" chunks of 4-byte events
-// closed by Cue_End and Data_End) and lists what the file holds. It reads
+// closed by Cue_End and Data_End, or by Data_End alone in a file without cue
+// events) and lists what the file holds. It reads
 // only the bytes it is given and never prints; the command line's "inspect"
 // and the tests format the result.
 #pragma once
@@ -56,6 +57,9 @@ InspectResult inspectMfi(const std::uint8_t* data, std::size_t size);
 // The name of an extended event code, or nullptr for a code this converter
 // never writes.
 const char* mfiEventName(int code);
+// Ticks per quarter note of a tempo code 0xC0..0xCF; 0 for 0xC7, 0xCF and
+// codes that are no tempo.
+int tempoTimebase(int code);
 
 // The listing of a file that passed (UTF-8 text, LF line ends).
 std::string formatInspect(const InspectResult& result);
