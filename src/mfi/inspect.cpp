@@ -195,9 +195,8 @@ class Reader {
         e.value = e.bytes[1] & 0x3F;
         e.gate = e.bytes[2];
         e.velocity = e.bytes[3] >> 2;
-        if (e.bytes[3] & 0x03)
-          return fail(pos_ + 3, "the velocity byte " + hexByte(e.bytes[3]) + " of a note in " + track +
-                                    " has its low two bits set");
+        static constexpr int kShifts[4] = {0, 12, -24, -12};
+        e.octaveShift = kShifts[e.bytes[3] & 0x03];
       }
       info.events.push_back(e);
     }
@@ -259,6 +258,8 @@ std::string describeEvent(const MfiEventInfo& e, int track) {
     const std::string name = trimmed(noteName(midiChannel, e.value));
     std::snprintf(text, sizeof text, "Note %d (%s) gate %d velocity %d", e.value, name.c_str(), e.gate,
                   e.velocity);
+    if (e.octaveShift != 0)
+      std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), " octave %+d", e.octaveShift);
   }
   return text;
 }

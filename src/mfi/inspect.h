@@ -29,6 +29,7 @@ struct MfiEventInfo {
   int value = 0;              // extended: the value without the channel bits; note: the note number
   int gate = 0;               // note only
   int velocity = 0;           // note only: byte 3 >> 2 (0..63)
+  int octaveShift = 0;        // note only: byte 3 bits 1..0 as 0, +12, -24, -12 keys
 };
 
 struct MfiTrackInfo {
