@@ -415,6 +415,12 @@ QMenu* ConverterDialog::createContextMenu() {
   QAction* about = menu->addAction(item);
   about->setData(kAboutCommand);
   connect(about, &QAction::triggered, this, &ConverterDialog::showAbout);
+  menu->addSeparator();
+  QAction* handset = menu->addAction(tableText(text::kHandsetMenuItem));
+  handset->setData(kHandsetCommand);
+  handset->setCheckable(true);
+  handset->setChecked(converter_.settings.handsetSwitch == 1);
+  connect(handset, &QAction::toggled, this, [this](bool on) { converter_.settings.handsetSwitch = on ? 1 : 0; });
   return menu;
 }
 

@@ -33,6 +33,8 @@ class ConverterDialog : public QDialog {
   static constexpr int kCancel = 2;
   // The id of the about item of the context menu.
   static constexpr int kAboutCommand = 16;
+  // The id of the context menu's handset-mode item (checkable, "HANDSETSW").
+  static constexpr int kHandsetCommand = 0x150;
 
   // Opens the window: makes the program's folder the current directory,
   // applies the defaults and loads the settings from `settingsPath` (an empty
@@ -56,7 +58,8 @@ class ConverterDialog : public QDialog {
   bool pull();
   void push();
 
-  // The context menu of the window's background: the about item.
+  // The context menu of the window's background: the about item, then the
+  // switch of the handset mode.
   QMenu* createContextMenu();
 
  public slots:

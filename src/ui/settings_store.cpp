@@ -111,6 +111,7 @@ void loadSettings(const QString& path, ConverterSettings& s) {
   readText(profile, text::kKeyTitle, s.titleText);
   readPath(profile, text::kKeyOutputFolder, s.outputFolder);
   readInt(profile, text::kKeyMasterVolume, s.masterVolume);
+  readSwitch(profile, text::kKeyHandsetSwitch, s.handsetSwitch);
   profile.endGroup();
 }
 
@@ -130,6 +131,7 @@ void saveSettings(const QString& path, const ConverterSettings& s) {
   profile.setValue(key(text::kKeyTitle), QString::fromStdString(s.titleText));
   profile.setValue(key(text::kKeyOutputFolder), QFile::decodeName(QByteArray::fromStdString(s.outputFolder)));
   profile.setValue(key(text::kKeyMasterVolume), s.masterVolume);
+  profile.setValue(key(text::kKeyHandsetSwitch), s.handsetSwitch);
   profile.endGroup();
   profile.sync();
 }
