@@ -251,7 +251,12 @@ TEST(HandsetValues, EveryTempoOfEveryTrackAtItsTime) {
       timedTrack({{0, tempoEvent(500000)}, {192, tempoEvent(200000)}, {288, tempoEvent(0)}}, 384),
       timedTrack({{96, tempoEvent(600000)}, {96, {0x90, 60, 1}}, {97, {0x80, 60, 0}}}, 384),
   });
-  const InspectResult r = inspected(handsetOf(midi));
+  TraceChannel trace;
+  TraceRecorder recorder;
+  recorder.attach(trace);
+  const InspectResult r = inspected(handsetOf(midi, handsetSettings(), &trace));
+  EXPECT_NE(recorder.bytes.find("    48 | FF,C4,96  ; --- Tempo 300/min -> 150 (timebase 96)\r\n"), std::string::npos)
+      << gbkToUtf8(recorder.bytes);
   std::vector<std::string> seen;
   for (const MfiEventInfo& e : r.tracks[0].events)
     if (e.extended && (e.code & 0xF0) == 0xC0)
