@@ -3,11 +3,13 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja
 SONGS      := $(BUILD)/songs
 
-.PHONY: all bootstrap configure build run test test-fast asan gui bench fuzz clean examples
+.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
+	install package check-package
 
 all: build
 
@@ -34,11 +36,28 @@ examples:
 songs: bootstrap
 	@scripts/fetch-songs.sh $(SONGS)
 
-# Every test: the normal build, then the whole suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz regression pass.
+# Installs the programs, the desktop entry, icons, metainfo, man pages and
+# the bash completion: `make install [DESTDIR=/scratch] [CMAKE_INSTALL_PREFIX=/opt/tonvell]`
+# (the prefix of the build folder otherwise, /usr/local by default).
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) $(if $(CMAKE_INSTALL_PREFIX),--prefix "$(CMAKE_INSTALL_PREFIX)")
+
+# The Debian package: $(BUILD)/tonvell_<version>_amd64.deb.
+package: build
+	cmake --build $(BUILD) --target package
+
+# The package, its files and `make install`, checked as a user would see them.
+check-package: package
+	scripts/check-package.sh $(BUILD)
+
+# Every test: the normal build, the package, then the whole suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the parallel conversions
+# under ThreadSanitizer, then the fuzz regression pass.
 test: build songs
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory check-package
 	$(MAKE) --no-print-directory asan
+	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-ci
 
 asan: bootstrap
@@ -47,6 +66,15 @@ asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+# The tests that convert on several threads at once (in one process, and
+# through tonvell-cli -j), built with ThreadSanitizer: any report fails them.
+tsan: bootstrap songs
+	cmake -S . -B $(TSAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTONVELL_TSAN=ON \
+	  -DTONVELL_GUI=OFF -DTONVELL_SONGS_DIR=$(abspath $(SONGS))
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target tonvell-cli parallel_test cli_parallel_test batch_run_test
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
+	  ctest --output-on-failure -j $(JOBS) -R '^(ParallelConversion|CliParallel|BatchRun)\.'
 
 gui: build
 	$(BUILD)/tonvell
@@ -73,4 +101,4 @@ fuzz-ci: fuzz-build songs
 	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the desktop
-# program need, and only those that are missing. Safe to run again.
+# Installs the Debian packages that the build, the tests, the desktop
+# program and the Debian package (man pages, icons, dpkg-shlibdeps and the
+# checks of the installed files) need, and only those that are missing.
+# Safe to run again.
 set -euo pipefail
 
 packages=(
@@ -11,6 +13,8 @@ packages=(
   fonts-wqy-microhei
   xvfb xauth
   clang libclang-rt-14-dev
+  scdoc librsvg2-bin gzip
+  dpkg-dev file desktop-file-utils appstream man-db
 )
 
 missing=()

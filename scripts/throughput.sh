@@ -2,16 +2,16 @@
 # Batch throughput: tonvell-cli converting a folder of songs against cp
 # copying the same files to the same place, measured in the same run.
 #
-#   scripts/throughput.sh [-c CLI] [-s SONGS] [-n FILES] [-r REPETITIONS] [-k]
+#   scripts/throughput.sh [-c CLI] [-s SONGS] [-n FILES] [-r REPETITIONS] [-j "1 2"] [-k]
 #
 # The songs are repeated (copied under numbered names) until there are FILES
 # inputs in a temporary folder. Each repetition times, in alternating order,
 #   cp    FILES... OUT/
-#   cli   --overwrite all -q --date 20030105 -o OUT/ -l LIST
-# into a new, empty output folder, and prints both times. The summary gives
+#   cli   -j N --overwrite all -q --date 20030105 -o OUT/ -l LIST   (for each N of -j)
+# into a new, empty output folder, and prints the times. The summary gives
 # the median of each and the ratio of the medians (conversion / copy).
-# -k keeps the temporary folder. Exit status 0, or 1 when the conversion
-# failed or its ratio is above $TONVELL_MAX_RATIO (when set).
+# -k keeps the temporary folder. Exit status 0, or 1 when a conversion
+# failed or a ratio is above $TONVELL_MAX_RATIO (when set).
 set -euo pipefail
 
 cli=build/tonvell-cli
@@ -19,12 +19,14 @@ songs=build/songs
 files=1000
 reps=7
 keep=0
-while getopts "c:s:n:r:k" opt; do
+jobs_list="1 2"
+while getopts "c:s:n:r:j:k" opt; do
   case $opt in
     c) cli=$OPTARG ;;
     s) songs=$OPTARG ;;
     n) files=$OPTARG ;;
     r) reps=$OPTARG ;;
+    j) jobs_list=$OPTARG ;;
     k) keep=1 ;;
     *) sed -n '2,16p' "$0" >&2; exit 2 ;;
   esac
@@ -67,9 +69,9 @@ time_copy() {
 }
 
 time_convert() {
-  fresh_output "cli-$1"
+  fresh_output "cli-$2-$1"
   local t0 t1; t0=$(now)
-  if ! "$cli" --overwrite all -q --date 20030105 -o "$out/" -l "$work/list" >"$work/log" 2>&1; then
+  if ! "$cli" -j "$2" --overwrite all -q --date 20030105 -o "$out/" -l "$work/list" >"$work/log" 2>&1; then
     echo "throughput: the conversion failed; its log is in $work/log" >&2
     keep=1; trap - EXIT
     return 1
@@ -85,26 +87,33 @@ time_convert() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
 
-echo "throughput: $files files, $bytes bytes, $reps repetitions, $(nproc) cores"
-copies=() converts=()
+echo "throughput: $files files, $bytes bytes, $reps repetitions, $(nproc) cores, -j $jobs_list"
+declare -A converts
+copies=()
 for ((r = 0; r < reps; ++r)); do
-  if ((r % 2 == 0)); then
-    c=$(time_copy "$r"); v=$(time_convert "$r")
-  else
-    v=$(time_convert "$r"); c=$(time_copy "$r")
-  fi
-  copies+=("$c"); converts+=("$v")
-  printf '  repetition %d: cp %8.1f ms   tonvell-cli %8.1f ms   ratio %.2f\n' \
-    "$r" "$(echo "$c / 1000" | bc -l)" "$(echo "$v / 1000" | bc -l)" "$(echo "$v / $c" | bc -l)"
+  line=""
+  if ((r % 2 == 0)); then c=$(time_copy "$r"); fi
+  for j in $jobs_list; do
+    v=$(time_convert "$r" "$j")
+    converts[$j]="${converts[$j]:-} $v"
+    line+=$(printf '   -j %s %8.1f ms (%.2f)' "$j" "$(echo "$v / 1000" | bc -l)" "$(echo "$v / ${c:-$v}" | bc -l)")
+  done
+  if ((r % 2 == 1)); then c=$(time_copy "$r"); fi
+  copies+=("$c")
+  printf '  repetition %d: cp %8.1f ms%s\n' "$r" "$(echo "$c / 1000" | bc -l)" "$line"
 done
 mc=$(printf '%s\n' "${copies[@]}" | median)
-mv=$(printf '%s\n' "${converts[@]}" | median)
-ratio=$(echo "$mv / $mc" | bc -l)
-printf 'median: cp %.1f ms, tonvell-cli %.1f ms (%.1f files/s, %.2f MB/s); ratio %.2f\n' \
-  "$(echo "$mc / 1000" | bc -l)" "$(echo "$mv / 1000" | bc -l)" \
-  "$(echo "$files * 1000000 / $mv" | bc -l)" "$(echo "$bytes / $mv" | bc -l)" "$ratio"
+printf 'median: cp %.1f ms\n' "$(echo "$mc / 1000" | bc -l)"
+status=0
+for j in $jobs_list; do
+  mv=$(printf '%s\n' ${converts[$j]} | median)
+  ratio=$(echo "$mv / $mc" | bc -l)
+  printf 'median: tonvell-cli -j %s %.1f ms (%.1f files/s, %.2f MB/s); ratio to cp %.2f\n' "$j" \
+    "$(echo "$mv / 1000" | bc -l)" "$(echo "$files * 1000000 / $mv" | bc -l)" "$(echo "$bytes / $mv" | bc -l)" "$ratio"
+  if [ -n "${TONVELL_MAX_RATIO:-}" ] && (($(echo "$ratio > $TONVELL_MAX_RATIO" | bc -l))); then
+    echo "throughput: -j $j ratio $ratio is above $TONVELL_MAX_RATIO" >&2
+    status=1
+  fi
+done
 [ "$keep" = 1 ] && echo "throughput: files kept in $work"
-if [ -n "${TONVELL_MAX_RATIO:-}" ] && (($(echo "$ratio > $TONVELL_MAX_RATIO" | bc -l))); then
-  echo "throughput: ratio $ratio is above $TONVELL_MAX_RATIO" >&2
-  exit 1
-fi
+exit $status

@@ -3,7 +3,9 @@
 #include "ui/converter_app.h"
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,9 +14,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QLocalSocket>
 #include <QProcessEnvironment>
+#include <QTest>
 
+#include <algorithm>
+#include <atomic>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/test_support.h"
 #include "support/ui_support.h"
@@ -140,6 +149,305 @@ TEST_F(InstanceTest, first_copy_holds_the_lock_and_a_crashed_copy_does_not_block
   ASSERT_TRUE(QFileInfo::exists(lockFile));
   InstanceLock next(kName);
   EXPECT_EQ(next.tryAcquire(), Outcome::kAcquired);
+}
+
+TEST_F(InstanceTest, second_copy_with_files_hands_them_to_the_running_copy_and_exits_0) {
+  const std::string trace = runtime_.file("trace.txt");
+  TempDir work;
+  test::writeFile(work.file("a.mid"), test::workedExample());
+  QProcess first;
+  first.setProcessEnvironment(programEnvironment(trace));
+  first.setWorkingDirectory(QString::fromStdString(work.path()));
+  first.start(QStringLiteral(TONVELL_GUI_BIN), {QStringLiteral("a.mid")});
+  ASSERT_TRUE(first.waitForStarted(10000));
+  // Its window is open once it traced the folder it made current.
+  QElapsedTimer clock;
+  clock.start();
+  const auto lines = [&] {
+    const std::string text = readText(trace);
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  while (lines() < 2 && clock.elapsed() < 20000) first.waitForFinished(50);
+  ASSERT_EQ(first.state(), QProcess::Running);
+
+  QProcess second;
+  second.setProcessEnvironment(programEnvironment(trace));
+  second.setWorkingDirectory(QString::fromStdString(work.path()));
+  second.start(QStringLiteral(TONVELL_GUI_BIN), {QStringLiteral("b.mid"), QStringLiteral("c.mid")});
+  ASSERT_TRUE(second.waitForFinished(20000));
+  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_EQ(second.readAllStandardOutput().toStdString(), "");
+  EXPECT_EQ(second.readAllStandardError().toStdString(), "");
+  const std::string text = readText(trace);
+  EXPECT_NE(text.find("Tonvell Mutex found!!\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("files from another copy: 2\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("files handed to the running copy: 2\n"), std::string::npos) << text;
+  EXPECT_EQ(first.state(), QProcess::Running);
+  first.kill();
+  first.waitForFinished(10000);
+}
+
+TEST_F(InstanceTest, help_and_version_need_no_display_and_an_unknown_option_is_a_usage_error) {
+  const std::vector<std::string> noDisplay{"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+  test::ProcessResult r = test::runProcess({TONVELL_GUI_BIN, "--version"}, "", "", noDisplay);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "tonvell " TONVELL_VERSION "\n");
+  r = test::runProcess({TONVELL_GUI_BIN, "--help"}, "", "", noDisplay);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: tonvell [FILE...]\n", 0), 0u) << r.out;
+  EXPECT_EQ(r.err, "");
+  r = test::runProcess({TONVELL_GUI_BIN, "--bogus", "a.mid"}, "", "",
+                       {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.path()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("tonvell: unknown option --bogus\nTry 'tonvell --help'.\n"), std::string::npos) << r.err;
+}
+
+// The program in a folder that its user may not write in, as in /usr/bin:
+// "./" means the user's music folder then. root may write anywhere, so under
+// root the copy runs as nobody.
+class InstalledCopyTest : public ::testing::Test {
+ protected:
+  static constexpr uid_t kNobody = 65534;
+
+  void SetUp() override {
+    test::qtApp();
+    asNobody_ = ::geteuid() == 0;
+    for (const TempDir* d : {&bin_, &home_, &runtime_, &config_, &traceDir_}) {
+      ::chmod(d->path().c_str(), 0755);
+      if (asNobody_ && d != &bin_) {
+        ASSERT_EQ(::chown(d->path().c_str(), kNobody, kNobody), 0);
+      }
+    }
+    ::chmod(runtime_.path().c_str(), 0700);
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TONVELL_GUI_BIN), QString::fromStdString(bin_.file("tonvell"))));
+    ::chmod(bin_.file("tonvell").c_str(), 0755);
+    ::chmod(bin_.path().c_str(), 0555);
+  }
+
+  // Starts the copy from the home folder and ends it once its window has
+  // traced the folder it made current; the trace.
+  std::string startAndTrace() {
+    const std::string trace = traceDir_.file("trace.txt");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", QString::fromStdString(home_.path()));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime_.path()));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(config_.path()));
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("TONVELL_TRACE", QString::fromStdString(trace));
+    QProcess copy;
+    copy.setProcessEnvironment(env);
+    copy.setWorkingDirectory(QString::fromStdString(home_.path()));
+    if (asNobody_) {
+      copy.setChildProcessModifier([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(125);
+      });
+    }
+    copy.start(QString::fromStdString(bin_.file("tonvell")), {});
+    EXPECT_TRUE(copy.waitForStarted(10000));
+    std::string text;
+    QElapsedTimer clock;
+    clock.start();
+    while (std::count(text.begin(), text.end(), '\n') < 3 && clock.elapsed() < 20000) {
+      copy.waitForFinished(50);
+      if (test::fileExists(trace)) text = test::toString(test::readFile(trace));
+    }
+    EXPECT_EQ(copy.state(), QProcess::Running) << copy.readAllStandardError().toStdString();
+    copy.kill();
+    copy.waitForFinished(10000);
+    return text;
+  }
+
+  TempDir bin_, home_, runtime_, config_, traceDir_;
+  bool asNobody_ = false;
+};
+
+TEST_F(InstalledCopyTest, music_folder_is_made_and_made_current_when_the_program_folder_is_not_writable) {
+  const std::string text = startAndTrace();
+  const std::string music = home_.path() + "/Music";
+  EXPECT_EQ(text, home_.path() + "\nprogram folder not writable, using the music folder\n" + music + "\n");
+  EXPECT_TRUE(QFileInfo(QString::fromStdString(music)).isDir());
+}
+
+TEST_F(InstalledCopyTest, home_folder_is_made_current_when_no_music_folder_can_be_made) {
+  ::chmod(home_.path().c_str(), 0555);
+  const std::string text = startAndTrace();
+  EXPECT_EQ(text, home_.path() + "\nprogram folder not writable, using the home folder\n" + home_.path() + "\n");
+  EXPECT_FALSE(test::fileExists(home_.path() + "/Music"));
+}
+
+// The command line of the desktop program.
+
+StartRequest parse(std::vector<std::string> words) {
+  words.insert(words.begin(), "tonvell");
+  std::vector<const char*> argv;
+  for (const std::string& w : words) argv.push_back(w.c_str());
+  return parseStartRequest(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(StartRequestTest, files_are_kept_in_order_as_given_and_empty_words_are_left_out) {
+  const StartRequest r = parse({"a.mid", "", "-", "dir/b.mid", "/abs/c\xff.mid"});
+  EXPECT_EQ(r.action, StartRequest::Action::kRun);
+  EXPECT_EQ(r.paths, (std::vector<std::string>{"a.mid", "-", "dir/b.mid", "/abs/c\xff.mid"}));
+}
+
+TEST(StartRequestTest, double_dash_makes_every_later_word_a_file) {
+  const StartRequest r = parse({"a.mid", "--", "--version", "-x.mid"});
+  EXPECT_EQ(r.action, StartRequest::Action::kRun);
+  EXPECT_EQ(r.paths, (std::vector<std::string>{"a.mid", "--version", "-x.mid"}));
+}
+
+TEST(StartRequestTest, help_wins_over_version_and_both_over_an_unknown_option) {
+  EXPECT_EQ(parse({"--version", "--bogus", "-h"}).action, StartRequest::Action::kHelp);
+  EXPECT_EQ(parse({"--bogus", "--version"}).action, StartRequest::Action::kVersion);
+  const StartRequest bad = parse({"a.mid", "--bogus", "-q"});
+  EXPECT_EQ(bad.action, StartRequest::Action::kUsageError);
+  EXPECT_EQ(bad.error, "unknown option --bogus");
+}
+
+TEST(StartRequestTest, screenshot_takes_a_file_and_only_as_the_first_word) {
+  const StartRequest r = parse({"--screenshot", "shot.png", "a.mid"});
+  EXPECT_EQ(r.action, StartRequest::Action::kScreenshot);
+  EXPECT_EQ(r.screenshotFile, "shot.png");
+  EXPECT_EQ(r.paths, std::vector<std::string>{"a.mid"});
+  EXPECT_EQ(parse({"--screenshot"}).action, StartRequest::Action::kUsageError);
+  EXPECT_EQ(parse({"a.mid", "--screenshot", "shot.png"}).action, StartRequest::Action::kUsageError);
+}
+
+TEST(StartRequestTest, relative_paths_are_made_absolute_against_the_start_folder_without_leading_dot_slash) {
+  EXPECT_EQ(absolutePath("a.mid", "/home/u"), "/home/u/a.mid");
+  EXPECT_EQ(absolutePath("./././a.mid", "/home/u/"), "/home/u/a.mid");
+  EXPECT_EQ(absolutePath("../a\xfe.mid", "/home/u"), "/home/u/../a\xfe.mid");
+  EXPECT_EQ(absolutePath("/abs/a.mid", "/home/u"), "/abs/a.mid");
+  EXPECT_EQ(absolutePath("a.mid", ""), "a.mid");  // no start folder: as given
+  EXPECT_EQ(absolutePath("a.mid", "/"), "/a.mid");
+}
+
+// Names as text and back.
+
+TEST(PathTextTest, utf8_names_are_their_characters) {
+  const std::string name = "/音乐/歌曲 😀.mid";
+  EXPECT_EQ(pathText(name), QString::fromUtf8(name.c_str()));
+  EXPECT_EQ(pathBytes(QString::fromUtf8(name.c_str())), name);
+}
+
+TEST(PathTextTest, bytes_that_are_not_utf8_become_escapes_and_come_back_unchanged) {
+  const std::string name = "/a\xff\xfe-\xe9t\xe9-\xc3-\xed\xa0\x80-\xf4\x90\x80\x80-\xc0\xaf.mid";
+  const QString text = pathText(name);
+  EXPECT_EQ(text.at(2).unicode(), 0xDCFF);
+  EXPECT_EQ(text.at(3).unicode(), 0xDCFE);
+  EXPECT_EQ(pathBytes(text), name);
+}
+
+TEST(PathTextTest, every_byte_string_comes_back_unchanged) {
+  std::mt19937 random(20240601);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(random() % 24, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() % 2 ? random() % 256 : 0x80 + random() % 0x50);
+    ASSERT_EQ(pathBytes(pathText(bytes)), bytes) << round;
+  }
+}
+
+TEST(PathTextTest, typed_lone_surrogates_that_are_no_escapes_do_not_become_bytes_of_their_own) {
+  // U+DC41 cannot come from a name; U+D83D U+DE00 is a pair.
+  const QString typed = QStringLiteral("a") + QChar(0xDC41) + QChar(0xD83D) + QChar(0xDE00);
+  EXPECT_EQ(pathBytes(typed).substr(0, 1), "a");
+  EXPECT_EQ(pathBytes(typed).find('\x41', 1), std::string::npos);
+  EXPECT_EQ(pathBytes(typed).substr(pathBytes(typed).size() - 4), "\xf0\x9f\x98\x80");
+}
+
+// The hand-over message.
+
+TEST(HandoverTest, message_is_the_kind_then_each_path_and_an_empty_one) {
+  const std::string message = encodeHandover({"/a.mid", "/b\xff.mid"});
+  EXPECT_EQ(message, std::string("tonvell-paths 1\0/a.mid\0/b\xff.mid\0\0", 32));
+  std::vector<std::string> paths;
+  EXPECT_EQ(decodeHandover(message, &paths), HandoverParse::kComplete);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/a.mid", "/b\xff.mid"}));
+}
+
+TEST(HandoverTest, every_prefix_waits_for_more_and_other_bytes_are_refused) {
+  const std::string message = encodeHandover({"/a.mid", "/b.mid"});
+  std::vector<std::string> paths;
+  for (std::size_t n = 0; n < message.size(); ++n)
+    EXPECT_EQ(decodeHandover(std::string_view(message).substr(0, n), &paths), HandoverParse::kIncomplete) << n;
+  EXPECT_EQ(decodeHandover(message + "x", &paths), HandoverParse::kBad);
+  EXPECT_EQ(decodeHandover("GET / HTTP/1.1\r\n", &paths), HandoverParse::kBad);
+  EXPECT_EQ(decodeHandover(std::string("tonvell-paths 2\0\0", 17), &paths), HandoverParse::kBad);
+  EXPECT_EQ(decodeHandover(std::string(kMaxHandoverBytes + 1, 'x'), &paths), HandoverParse::kBad);
+}
+
+class HandoverServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::qtApp(); }
+
+  // Hands `paths` over from another thread while this one runs the server.
+  HandoverResult handOverWhileServing(const std::vector<std::string>& paths, int timeoutMs, QString* why) {
+    HandoverResult result = HandoverResult::kFailed;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      result = handOver(socket_, paths, timeoutMs, why);
+      done = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!done && clock.elapsed() < 20000) QTest::qWait(5);
+    sender.join();
+    return result;
+  }
+
+  TempDir runtime_;
+  const QString socket_ = QString::fromStdString(runtime_.file("Tonvell_PrevInstance"));
+};
+
+TEST_F(HandoverServerTest, paths_reach_the_first_copy_and_the_sender_hears_they_were_taken) {
+  std::vector<std::vector<std::string>> received;
+  HandoverServer server(socket_, [&](std::vector<std::string> paths) { received.push_back(std::move(paths)); });
+  ASSERT_TRUE(server.listen());
+  QString why;
+  EXPECT_EQ(handOverWhileServing({"/x/a.mid", "/x/\xff.mid"}, 10000, &why), HandoverResult::kTaken)
+      << why.toStdString();
+  EXPECT_EQ(handOverWhileServing({"/x/c.mid"}, 10000, &why), HandoverResult::kTaken) << why.toStdString();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[0], (std::vector<std::string>{"/x/a.mid", "/x/\xff.mid"}));
+  EXPECT_EQ(received[1], std::vector<std::string>{"/x/c.mid"});
+}
+
+TEST_F(HandoverServerTest, socket_is_for_this_user_only_replaces_a_stale_one_and_goes_with_the_server) {
+  test::writeFile(socket_.toStdString(), test::Bytes{'x'});  // left behind
+  {
+    HandoverServer server(socket_, [](std::vector<std::string>) {});
+    ASSERT_TRUE(server.listen());
+    struct stat st {};
+    ASSERT_EQ(::stat(socket_.toStdString().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 077, 0u);
+  }
+  EXPECT_FALSE(test::fileExists(socket_.toStdString()));
+}
+
+TEST_F(HandoverServerTest, a_bad_message_is_refused_and_delivers_nothing) {
+  int delivered = 0;
+  HandoverServer server(socket_, [&](std::vector<std::string>) { ++delivered; });
+  ASSERT_TRUE(server.listen());
+  QLocalSocket client;
+  client.connectToServer(socket_);
+  ASSERT_TRUE(client.waitForConnected(5000));
+  client.write("not a hand-over");
+  QElapsedTimer clock;
+  clock.start();
+  while (client.state() == QLocalSocket::ConnectedState && clock.elapsed() < 10000) QTest::qWait(5);
+  EXPECT_NE(client.state(), QLocalSocket::ConnectedState);
+  EXPECT_EQ(delivered, 0);
+}
+
+TEST_F(HandoverServerTest, without_a_first_copy_the_sender_gives_up_in_time) {
+  QString why;
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(handOver(socket_, {"/a.mid"}, 300, &why), HandoverResult::kFailed);
+  EXPECT_LT(clock.elapsed(), 5000);
+  EXPECT_FALSE(why.isEmpty());
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ void CliView::fileStarted(int index, const std::string& inputPath) {
 void CliView::headerTextSubstituted() { writeLog(logtext::headerTextSubstituted()); }
 
 void CliView::savingStarted() {
+  if (!progress_) return;
   status_ = "保存 MLD 中";
   drawProgress();
 }
@@ -79,6 +80,7 @@ void CliView::runFinished(const RunSummary& summary) {
 }
 
 void CliView::beginProgress(float units, std::string_view stage) {
+  if (!progress_) return;  // nothing to show: skip the arithmetic, called per event
   meter_.begin(units);
   status_.assign(stage);
   percent_ = meter_.percent();
@@ -86,6 +88,7 @@ void CliView::beginProgress(float units, std::string_view stage) {
 }
 
 void CliView::stepProgress(float units) {
+  if (!progress_) return;
   const int p = meter_.advance(units);
   if (p < 0) return;
   percent_ = p;
@@ -93,6 +96,7 @@ void CliView::stepProgress(float units) {
 }
 
 void CliView::finishProgress() {
+  if (!progress_) return;
   meter_.finish();
   percent_ = 100;
   drawProgress();

@@ -29,6 +29,7 @@
 #include "convert/strings.h"
 #include "ui/about_dialog.h"
 #include "ui/controls.h"
+#include "ui/converter_app.h"
 #include "ui/dialog_units.h"
 #include "ui/overwrite_dialog.h"
 #include "ui/settings_store.h"
@@ -43,8 +44,8 @@ constexpr int kMasterVolumeMax = 127;
 
 QString tableText(int id) { return QString::fromUtf8(loadString(id)); }
 
-QString fromBytes(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
-std::string toBytes(const QString& path) { return QFile::encodeName(path).toStdString(); }
+QString fromBytes(const std::string& bytes) { return pathText(bytes); }
+std::string toBytes(const QString& path) { return pathBytes(path); }
 
 std::string currentDirectory() {
   std::string buffer(PATH_MAX, '\0');
@@ -223,12 +224,15 @@ void ConverterDialog::initialise() {
   setWindowIcon(programIcon());
 
   // While the window is open the program's own folder is current, so that
-  // the default output folder "./" means that folder.
+  // the default output folder "./" means that folder (or, for an installed
+  // copy, the user's music folder: see workingFolder).
   startDirectory_ = currentDirectory();
   traceDirectory(startDirectory_);
   const PathParts program = splitPath(toBytes(QCoreApplication::applicationFilePath()));
-  const std::string programFolder = makePath(program.drive, program.directory, "", "");
-  if (!programFolder.empty() && ::chdir(programFolder.c_str()) != 0) {
+  std::string note;
+  const std::string folder = workingFolder(makePath(program.drive, program.directory, "", ""), &note);
+  converter_.trace.write(note);
+  if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
     // Stay where we are; the trace below shows it.
   }
   traceDirectory(currentDirectory());
@@ -343,6 +347,12 @@ void ConverterDialog::appendFiles(const QStringList& paths) {
   pull();
   for (const QString& path : paths) appendToFileList(path);
   push();
+}
+
+void ConverterDialog::appendPaths(const std::vector<std::string>& paths) {
+  QStringList list;
+  for (const std::string& path : paths) list << fromBytes(path);
+  appendFiles(list);
 }
 
 void ConverterDialog::startRun() {

@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <string>
+#include <vector>
 
 #include "convert/run.h"
 
@@ -69,6 +70,9 @@ class ConverterDialog : public QDialog {
   void exitWindow();      // 1: closes with 1 only when the pull succeeds
   void enableTextEdits(); // 1021, 1022
   void appendFiles(const QStringList& paths);  // files dropped on 1009
+  // Files named on the command line or by a later copy, as bytes: appended
+  // as if dropped.
+  void appendPaths(const std::vector<std::string>& paths);
   void showAbout();
   void reject() override;  // the close box and Esc: 2, without a pull
   void done(int result) override;

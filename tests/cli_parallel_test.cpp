@@ -1,0 +1,106 @@
+// Converting several files at once (-j N) shows and writes exactly what a
+// run of one file at a time does: the log, the questions, the trace and
+// every output file, in list order.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/song_generator.h"
+#include "support/test_support.h"
+
+namespace tonvell {
+namespace {
+
+using test::Bytes;
+using test::ProcessResult;
+using test::TempDir;
+
+std::vector<std::string> filesIn(const std::string& folder, const std::string& suffix) {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        names.push_back(name);
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+struct RunResult {
+  ProcessResult process;
+  std::vector<std::pair<std::string, Bytes>> outputs;
+  Bytes trace;
+};
+
+// One run in a fresh copy of `inputs` (name, bytes), with `existing` outputs
+// already in out/ and `answers` on standard input.
+RunResult runWithJobs(const std::vector<std::pair<std::string, Bytes>>& inputs, const std::vector<std::string>& list,
+                const std::vector<std::string>& existing, const std::string& answers, int jobs) {
+  TempDir dir;
+  for (const auto& [name, bytes] : inputs) test::writeFile(dir.file(name), bytes);
+  EXPECT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+  for (const std::string& name : existing) test::writeFile(dir.file("out/" + name), test::hex("00 01 02"));
+  std::vector<std::string> args = {TONVELL_CLI, "-j", std::to_string(jobs), "--date", "20030105", "--overwrite",
+                                   "ask",       "--trace", "trace.txt", "-o", "out/"};
+  args.insert(args.end(), list.begin(), list.end());
+  RunResult run;
+  run.process = test::runProcess(args, answers, dir.path());
+  for (const std::string& name : filesIn(dir.file("out"), ".mld"))
+    run.outputs.emplace_back(name, test::readFile(dir.file("out/" + name)));
+  run.trace = test::readFile(dir.file("trace.txt"));
+  return run;
+}
+
+TEST(CliParallel, RunsWithFourJobsShowAndWriteWhatOneJobDoes) {
+  std::vector<std::pair<std::string, Bytes>> inputs;
+  std::vector<std::string> list;
+  for (const std::string& name : filesIn(std::string(TONVELL_SOURCE_DIR) + "/examples", ".mid")) {
+    inputs.emplace_back(name, test::readFile(std::string(TONVELL_SOURCE_DIR) + "/examples/" + name));
+    list.push_back(name);
+  }
+  const std::vector<std::string> songs = filesIn(TONVELL_SONGS_DIR, ".mid");
+  for (const std::string& name : songs) {
+    inputs.emplace_back("song-" + name, test::readFile(std::string(TONVELL_SONGS_DIR) + "/" + name));
+    list.push_back("song-" + name);
+  }
+  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
+    const std::string name = "generated-" + std::to_string(seed) + ".mid";
+    inputs.emplace_back(name, test::generateSong(2000 * seed, seed).bytes);
+    list.push_back(name);
+  }
+  // Files that fail, a name given twice, and an input named like an output
+  // that an earlier file of the run writes: it must be read after that write.
+  inputs.emplace_back("not-midi.mid", test::hex("00 01 02 03"));
+  list.insert(list.begin() + 3, {"not-midi.mid", "missing.mid", list[0], "out/" + list[1].substr(0, list[1].size() - 4) + ".mld"});
+  // Existing outputs: questions answered yes, skip, yes, then overwrite-all.
+  const std::vector<std::string> existing = {"generated-2.mld", "generated-3.mld", "generated-5.mld",
+                                             "generated-7.mld", "generated-9.mld"};
+  const std::string answers = "y\ns\nx\ny\na\n";
+
+  const RunResult one = runWithJobs(inputs, list, existing, answers, 1);
+  const RunResult four = runWithJobs(inputs, list, existing, answers, 4);
+  EXPECT_EQ(one.process.status, 1) << "the failing files";
+  EXPECT_EQ(four.process.status, one.process.status);
+  EXPECT_EQ(four.process.out, one.process.out);
+  EXPECT_EQ(four.process.err, one.process.err) << "the same questions in the same order";
+  EXPECT_NE(one.process.out.find("※从这以后全部覆盖"), std::string::npos) << one.process.out;
+  EXPECT_NE(one.process.out.find("★不是 MIDI 文件"), std::string::npos);
+  ASSERT_EQ(four.outputs.size(), one.outputs.size());
+  for (std::size_t i = 0; i < one.outputs.size(); ++i) {
+    EXPECT_EQ(four.outputs[i].first, one.outputs[i].first);
+    EXPECT_TRUE(four.outputs[i].second == one.outputs[i].second) << one.outputs[i].first;
+  }
+  EXPECT_GT(one.trace.size(), 0u);
+  EXPECT_TRUE(four.trace == one.trace) << "the trace, file after file";
+  if (songs.empty()) GTEST_SKIP() << "compared without real songs: run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
+}
+
+}  // namespace
+}  // namespace tonvell
