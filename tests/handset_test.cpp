@@ -330,9 +330,9 @@ TEST(HandsetValues, DefaultOutputIgnoresTheHandsetOptions) {
 // ---------------------------------------------------------------------------
 // Structure of every file the mode writes.
 
-std::vector<std::string> realSongs() {
+std::vector<std::string> midiFiles(std::initializer_list<const char*> folders) {
   std::vector<std::string> paths;
-  for (const char* folder : {TONVELL_SONGS_DIR, TONVELL_SOURCE_DIR "/examples"}) {
+  for (const char* folder : folders) {
     if (DIR* dir = opendir(folder)) {
       while (dirent* e = readdir(dir)) {
         const std::string name = e->d_name;
@@ -425,13 +425,26 @@ TEST(HandsetStructure, GeneratedSongs) {
 }
 
 TEST(HandsetStructure, RealSongs) {
-  const std::vector<std::string> paths = realSongs();
+  const std::vector<std::string> paths = midiFiles({TONVELL_SONGS_DIR, TONVELL_SOURCE_DIR "/examples"});
   ASSERT_GE(paths.size(), 2u);
   for (const std::string& path : paths) {
     const Bytes midi = readFile(path);
     checkStructure(midi, handsetSettings(), path);
     checkStructure(midi, handsetSettings(0, 0), path + " (no master volume, no loop)");
   }
+}
+
+TEST(HandsetStructure, EdgeCaseSuite) {
+  // Every file the ring-tone conversion takes, the mode takes too.
+  int taken = 0;
+  for (const std::string& path : midiFiles({TONVELL_CORPUS_DIR})) {
+    const Bytes midi = readFile(path);
+    Bytes plain;
+    if (convertBytes(midi, &plain) != result::kSuccess) continue;
+    ++taken;
+    checkStructure(midi, handsetSettings(), path);
+  }
+  if (taken == 0) GTEST_SKIP() << "no edge-case suite in " << TONVELL_CORPUS_DIR;
 }
 
 }  // namespace
