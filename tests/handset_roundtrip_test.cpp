@@ -20,6 +20,7 @@
 #include "smf/events.h"
 #include "support/song_generator.h"
 #include "support/test_support.h"
+#include "support/timed_track.h"
 
 namespace tonvell::test {
 namespace {
@@ -155,26 +156,6 @@ std::string figures(const Tally& tally) {
 }
 
 // ---------------------------------------------------------------------------
-
-struct At {
-  std::uint32_t tick;
-  Bytes bytes;
-};
-
-Bytes timedTrack(const std::vector<At>& events, std::uint32_t end) {
-  Bytes body;
-  std::uint32_t now = 0;
-  for (const At& e : events) {
-    const Bytes d = varLen(e.tick - now);
-    body.insert(body.end(), d.begin(), d.end());
-    body.insert(body.end(), e.bytes.begin(), e.bytes.end());
-    now = e.tick;
-  }
-  const Bytes d = varLen(end - now);
-  body.insert(body.end(), d.begin(), d.end());
-  body.insert(body.end(), {0xFF, 0x2F, 0x00});
-  return track(body);
-}
 
 Bytes tempo(int perMinute) {
   const int micros = 60000000 / perMinute;

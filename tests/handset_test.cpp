@@ -18,31 +18,10 @@
 #include "smf/events.h"
 #include "support/song_generator.h"
 #include "support/test_support.h"
+#include "support/timed_track.h"
 
 namespace tonvell::test {
 namespace {
-
-// One event of a track being built, at its absolute tick.
-struct At {
-  std::uint32_t tick;
-  Bytes bytes;
-};
-
-// A track from events at absolute ticks (in order), closed at `end`.
-Bytes timedTrack(const std::vector<At>& events, std::uint32_t end) {
-  Bytes body;
-  std::uint32_t now = 0;
-  for (const At& e : events) {
-    const Bytes d = varLen(e.tick - now);
-    body.insert(body.end(), d.begin(), d.end());
-    body.insert(body.end(), e.bytes.begin(), e.bytes.end());
-    now = e.tick;
-  }
-  const Bytes d = varLen(end - now);
-  body.insert(body.end(), d.begin(), d.end());
-  body.insert(body.end(), {0xFF, 0x2F, 0x00});
-  return track(body);
-}
 
 Bytes tempoEvent(std::uint32_t micros) {
   return {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(micros >> 16), static_cast<std::uint8_t>(micros >> 8),
