@@ -409,6 +409,11 @@ TEST(HandsetStructure, RealSongs) {
   for (const std::string& path : paths) {
     const Bytes midi = readFile(path);
     checkStructure(midi, handsetSettings(), path);
+    TraceChannel trace;
+    std::size_t traced = 0;
+    trace.setSink([&](std::string_view b) { traced += b.size(); });
+    EXPECT_EQ(handsetOf(midi, handsetSettings(), &trace), handsetOf(midi)) << path << ": the trace changes nothing";
+    EXPECT_GT(traced, 0u);
     checkStructure(midi, handsetSettings(0, 0), path + " (no master volume, no loop)");
   }
 }

@@ -9,7 +9,8 @@
 //           time order, and every track ends at the song's end (the latest
 //           end of track) with the other three
 //   tempo   every tempo change of every track, at a timebase that keeps the
-//           value in 20..255 with the tick length of 48 per quarter note
+//           value in 20..255 with the tick length of 48 per quarter note; a
+//           song with no tempo at its start gets 120 there, as MIDI plays it
 //   values  controller values are halved into the 6-bit field and carry the
 //           channel's part in bits 7..6: volume CC7 x CC11 / 127, pan CC10,
 //           pitch bend (14-bit >> 8), modulation CC1
