@@ -43,14 +43,15 @@ _tonvell_cli() {
     --overwrite)
       COMPREPLY=($(compgen -W 'ask all skip' -- "$cur"))
       return ;;
-    --title|--copyright|--date|-j|--jobs)
+    --title|--copyright|--date|-j|--jobs|--master-volume)
       return ;;
   esac
 
   if [[ $cur == -* ]]; then
     COMPREPLY=($(compgen -W '-o --output -l --list --title --copyright
       --no-smf-title --no-smf-copyright --copy-prohibit --format0 --overwrite --date
-      --trace --trace-utf8 -q --quiet -j --jobs --version -h --help' -- "$cur"))
+      --trace --trace-utf8 --handset --master-volume --no-master-volume --loop
+      --no-loop -q --quiet -j --jobs --version -h --help' -- "$cur"))
     return
   fi
   [[ $COMP_CWORD -eq 1 ]] && COMPREPLY=($(compgen -W 'inspect' -- "$cur"))

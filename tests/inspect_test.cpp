@@ -140,12 +140,30 @@ TEST(Inspect, RejectsBadTrackEnds) {
   b[184] = 0xDE;  // the last Data_End becomes a NOP
   EXPECT_EQ(errorOf(b), "track 3 does not end with Data_End at offset 186");
   b = workedMfi();
+  for (const std::size_t at : {132, 148, 164, 180}) b[at] = 0xDE;  // no Cue_End anywhere: a song that does not loop
+  EXPECT_TRUE(inspect(b).ok);
+  b[180] = 0xD0;  // but one track with a Cue_End: every track needs one
+  EXPECT_EQ(errorOf(b), "track 0's Data_End does not follow a Cue_End at offset 134");
+  b = workedMfi();
   b.push_back(0);
   setU32(b, 4, 179);
   EXPECT_EQ(errorOf(b), "1 byte follows the fourth track at offset 186");
-  b = workedMfi();
-  b[113] = 0xC9;
-  EXPECT_EQ(errorOf(b), "the velocity byte 0xC9 of a note in track 0 has its low two bits set at offset 113");
+}
+
+TEST(Inspect, ReadsTheOctaveShiftBitsOfANote) {
+  // The velocity byte's low bits shift the note by octaves: 1 +12, 2 -24, 3 -12.
+  Bytes b = workedMfi();
+  const int shifts[4] = {0, 12, -24, -12};
+  for (int bits = 0; bits < 4; ++bits) {
+    b[113] = static_cast<std::uint8_t>(0xC8 | bits);
+    const InspectResult r = inspect(b);
+    ASSERT_TRUE(r.ok) << r.describeError();
+    const MfiEventInfo& note = r.tracks[0].events[3];
+    ASSERT_EQ(note.offset, 110u);
+    EXPECT_EQ(note.velocity, 50);
+    EXPECT_EQ(note.octaveShift, shifts[bits]);
+    EXPECT_EQ(formatInspect(r).find("velocity 50 octave") != std::string::npos, bits != 0);
+  }
 }
 
 TEST(Inspect, RejectsBadHeaders) {

@@ -98,7 +98,7 @@ struct Measured {
 };
 
 // Loads and converts `input` as the batch run does, and measures it.
-Measured convertMeasured(const Bytes& input) {
+Measured convertMeasured(const Bytes& input, bool handset = false) {
   Measured m;
   const std::int64_t before = liveBytes.load();
   peakBytes.store(before);
@@ -107,7 +107,8 @@ Measured convertMeasured(const Bytes& input) {
     ConversionWorkspace ws;
     NullProgress progress;
     TraceChannel trace;
-    const ConverterSettings settings;
+    ConverterSettings settings;
+    settings.handsetSwitch = handset ? 1 : 0;
     const DateSource today = [] { return CalendarDate{2003, 1, 5}; };
     m.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(input.data()), input.size()), ws);
     m.capacity = ws.bufferCapacity;
@@ -124,9 +125,9 @@ Measured convertMeasured(const Bytes& input) {
 }
 
 // Converts `input` within the bounds and returns the measurement.
-Measured convertWithinBounds(const Bytes& input) {
+Measured convertWithinBounds(const Bytes& input, bool handset = false) {
   EXPECT_LE(input.size(), kMaxInput);
-  Measured m = convertMeasured(input);
+  Measured m = convertMeasured(input, handset);
   EXPECT_LE(m.seconds, kMaxSeconds) << input.size() << "-byte input";
   EXPECT_LE(m.peakBytes, kMaxMemory);
   // The two work buffers are the bulk of it, and the count must see them.
@@ -376,6 +377,36 @@ TEST(ResourceBounds, LargestInputsConvertWithinBounds) {
   for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(random());
   const Measured n = convertWithinBounds(song(96, noise));
   EXPECT_EQ(n.code, result::kNoMemory);
+}
+
+TEST(ResourceBounds, HandsetModeKeepsTheSameBounds) {
+  // The mode reads the whole song into event lists and plans every event
+  // before it writes: huge silences and gates must still be refused early.
+  const Bytes noteAfterSilence = song(1, concat({kMaxDelta, hex("90 3C 40  01 80 3C 40  00 FF 2F 00")}));
+  const Bytes oneHugeGate = song(1, concat({hex("00 90 3C 40"), kMaxDelta, hex("80 3C 40  00 FF 2F 00")}));
+  const Bytes neverEnded = song(1, concat({hex("00 90 3C 40"), kMaxDelta, hex("FF 2F 00")}));
+  const Bytes fullOfSilences = song(1, repeated(concat({kMaxDelta, hex("B0 07 64")}), kMaxInput - 100));
+  for (const Bytes* input : {&noteAfterSilence, &oneHugeGate, &neverEnded, &fullOfSilences})
+    EXPECT_EQ(convertWithinBounds(*input, true).code, result::kNoMemory) << input->size() << "-byte input";
+
+  // A dense megabyte: every note of every track is written, the first
+  // track's too.
+  Bytes dense;
+  for (int ch = 0; ch < 16; ++ch) {
+    Bytes events = {0x00, static_cast<std::uint8_t>(0x90 | ch), 0x3C, 0x40};
+    const Bytes body = repeated(hex("18 3C 00  00 40 50  18 40 00  00 3C 40"), kMaxInput / 16 - 64);
+    events.insert(events.end(), body.begin(), body.end());
+    const Bytes t = track(events);
+    dense.insert(dense.end(), t.begin(), t.end());
+  }
+  const Measured m = convertWithinBounds(concat({smfHeader(1, 16, 96), dense}), true);
+  ASSERT_EQ(m.code, result::kSuccess);
+  EXPECT_EQ(notesOf(eventsOf(m.mfi)).size(), 16 * (1 + 2 * ((kMaxInput / 16 - 64) / 12)));
+
+  std::mt19937 random(20030105);
+  Bytes noise(kMaxInput - 100);
+  for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(random());
+  EXPECT_EQ(convertWithinBounds(song(96, noise), true).code, result::kNoMemory);
 }
 
 }  // namespace

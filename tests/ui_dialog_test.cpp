@@ -722,6 +722,86 @@ TEST_F(DialogTest, format0_switch_of_the_context_menu_converts_format0_files_and
   EXPECT_EQ(profileValue("FORMAT0SW"), "0");
 }
 
+// Opens the context menu on the window's background and hands it to `act`
+// (which must close it); false when no menu came.
+bool withContextMenu(ConverterDialog& d, const std::function<void(QMenu*)>& act) {
+  bool seen = false;
+  std::function<void()> pick = [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (!menu) {
+      QTimer::singleShot(5, pick);
+      return;
+    }
+    seen = true;
+    act(menu);
+  };
+  QTimer::singleShot(0, pick);
+  const QPoint background(2, d.height() - 2);
+  QContextMenuEvent event(QContextMenuEvent::Mouse, background, d.mapToGlobal(background));
+  QApplication::sendEvent(&d, &event);
+  return seen;
+}
+
+QAction* handsetItem(QMenu* menu) {
+  for (QAction* a : menu->actions())
+    if (a->data().toInt() == ConverterDialog::kHandsetCommand) return a;
+  return nullptr;
+}
+
+TEST_F(DialogTest, handset_item_of_the_context_menu_survives_a_restart_and_switches_the_mode) {
+  const std::string input = midi("a.mid");
+  const std::string out = work_.path() + "/out/";
+  {
+    auto d = open();
+    EXPECT_TRUE(withContextMenu(*d, [](QMenu* menu) {
+      QAction* item = handsetItem(menu);
+      ASSERT_NE(item, nullptr);
+      EXPECT_EQ(item->text().toStdString(), "按手机播放规格写入数值");
+      EXPECT_TRUE(item->isCheckable());
+      EXPECT_FALSE(item->isChecked()) << "off by default";
+      menu->setActiveAction(item);
+      QTest::keyClick(menu, Qt::Key_Return);  // checks it and closes the menu
+    }));
+    EXPECT_EQ(d->converter().settings.handsetSwitch, 1);
+    QTest::mouseClick(d->control(1), Qt::LeftButton);
+  }
+  EXPECT_EQ(profileValue("HANDSETSW"), "1");
+
+  // Started again: the item is checked, and a run writes in the handset mode
+  // (master volume first, as the window's defaults have it).
+  auto d = open();
+  EXPECT_EQ(d->converter().settings.handsetSwitch, 1);
+  bool checked = false;
+  EXPECT_TRUE(withContextMenu(*d, [&](QMenu* menu) {
+    QAction* item = handsetItem(menu);
+    ASSERT_NE(item, nullptr);
+    checked = item->isChecked();
+    menu->close();
+  }));
+  EXPECT_TRUE(checked);
+  setList(*d, input + "\n");
+  setFolder(*d, out);
+  clickStart(*d);
+  const test::Bytes written = test::readFile(out + "a.mld");
+  test::Bytes handset;
+  ConverterSettings s;
+  s.handsetSwitch = 1;
+  ASSERT_EQ(test::convertBytes(test::workedExample(), &handset, s, nullptr, d->converter().today()),
+            result::kSuccess);
+  EXPECT_EQ(written, handset);
+
+  // Unchecked and closed: 0 again.
+  EXPECT_TRUE(withContextMenu(*d, [](QMenu* menu) {
+    QAction* item = handsetItem(menu);
+    ASSERT_NE(item, nullptr);
+    item->trigger();
+    menu->close();
+  }));
+  EXPECT_EQ(d->converter().settings.handsetSwitch, 0);
+  d.reset();
+  EXPECT_EQ(profileValue("HANDSETSW"), "0");
+}
+
 TEST_F(DialogTest, trace_gets_the_start_folder_and_the_program_folder) {
   TempDir traceDir;
   const std::string traceFile = traceDir.file("trace.txt");

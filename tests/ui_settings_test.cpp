@@ -52,6 +52,7 @@ void expectDefaults(const ConverterSettings& s) {
   EXPECT_EQ(s.outputFolder, "./");
   EXPECT_EQ(s.masterVolume, 100);
   EXPECT_EQ(s.format0Switch, 0);
+  EXPECT_EQ(s.handsetSwitch, 0);
 }
 
 TEST_F(SettingsTest, profile_path_follows_xdg_config_home) {
@@ -80,6 +81,7 @@ TEST_F(SettingsTest, round_trip_keeps_every_field) {
   s.outputFolder = "/home/用户/铃声 out/";
   s.masterVolume = 200;  // stored whatever it is
   s.format0Switch = 1;
+  s.handsetSwitch = 1;
   saveSettings(path(), s);
 
   const ConverterSettings r = loaded(path());
@@ -95,6 +97,7 @@ TEST_F(SettingsTest, round_trip_keeps_every_field) {
   EXPECT_EQ(r.outputFolder, s.outputFolder);
   EXPECT_EQ(r.masterVolume, 200);
   EXPECT_EQ(r.format0Switch, 1);
+  EXPECT_EQ(r.handsetSwitch, 1);
 
   // Section "STAT", integers in decimal, texts as UTF-8 (not escaped).
   const test::Bytes bytes = test::readFile(dir_.file("tonvell.ini"));
@@ -103,6 +106,7 @@ TEST_F(SettingsTest, round_trip_keeps_every_field) {
   EXPECT_NE(text.find("MASTERVOL=200\n"), std::string::npos) << text;
   EXPECT_NE(text.find("TITLESW=1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("FORMAT0SW=1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("HANDSETSW=1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("主题曲"), std::string::npos) << text;
 }
 
@@ -141,7 +145,8 @@ TEST_F(SettingsTest, a_value_that_cannot_be_used_falls_back_to_the_default) {
       "TITLE=a, b\n"              // an unquoted comma
       "OUTPUTFOLDER=@ByteArray(\xc3)\n"
       "MASTERVOL=-4\n"
-      "FORMAT0SW=2\n");
+      "FORMAT0SW=2\n"
+      "HANDSETSW=2\n");          // not a switch
   const ConverterSettings s = loaded(path());
   EXPECT_EQ(s.titleSwitch, 0);
   EXPECT_EQ(s.masterVolumeSwitch, 1);
@@ -149,6 +154,7 @@ TEST_F(SettingsTest, a_value_that_cannot_be_used_falls_back_to_the_default) {
   EXPECT_EQ(s.smfCopyrightSwitch, 1);
   EXPECT_EQ(s.smfSeqNameSwitch, 1);
   EXPECT_EQ(s.loopSwitch, 1);
+  EXPECT_EQ(s.handsetSwitch, 0);
   EXPECT_EQ(s.copyProhibit, 1);
   EXPECT_EQ(s.copyrightText, "(c)2003");
   EXPECT_EQ(s.titleText, "a, b");

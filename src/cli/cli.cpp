@@ -49,6 +49,11 @@ struct Options {
   bool traceUtf8 = false;
   bool quiet = false;
   int jobs = 0;  // 0: one per core
+  bool handset = false;
+  std::optional<int> masterVolume;  // on at this value
+  bool noMasterVolume = false;
+  bool loop = false;
+  bool noLoop = false;
 };
 
 bool readAll(std::FILE* in, std::string* out) {
@@ -172,6 +177,15 @@ int runCli(int argc, char** argv) {
   auto* trace = app.add_option("--trace", o.tracePath, "Write the conversion trace (GBK) to FILE (\"-\": standard error)")
                     ->option_text("FILE");
   app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)");
+  app.add_flag("--handset", o.handset,
+               "Write times, tempos and values as a handset plays the MIDI file (default: ring-tone values as they are)");
+  auto* masterVolume = app.add_option("--master-volume", o.masterVolume,
+                                      "With --handset: master volume N at the start (default 100)")
+                           ->check(CLI::Range(0, 127))
+                           ->option_text("N");
+  app.add_flag("--no-master-volume", o.noMasterVolume, "With --handset: no master volume")->excludes(masterVolume);
+  auto* loop = app.add_flag("--loop", o.loop, "With --handset: mark the whole song to loop (the default)");
+  app.add_flag("--no-loop", o.noLoop, "With --handset: no loop marks")->excludes(loop);
   app.add_flag("-q,--quiet", o.quiet, "No progress display");
   app.add_option("-j,--jobs", o.jobs,
                  "Convert N files at once (default: one per core); the log and the files are as with -j 1")
@@ -283,6 +297,14 @@ int runCli(int argc, char** argv) {
   if (o.noSmfCopyright) s.smfCopyrightSwitch = 0;
   if (o.copyProhibit) s.copyProhibit = 1;
   if (o.format0) s.format0Switch = 1;
+  if (o.handset) s.handsetSwitch = 1;
+  if (o.masterVolume) {
+    s.masterVolumeSwitch = 1;
+    s.masterVolume = *o.masterVolume;
+  }
+  if (o.noMasterVolume) s.masterVolumeSwitch = 0;
+  if (o.loop) s.loopSwitch = 1;
+  if (o.noLoop) s.loopSwitch = 0;
 
   TraceChannel traceChannel;
   std::optional<TraceWriter> traceWriter;

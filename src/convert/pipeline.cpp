@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "mfi/assemble.h"
+#include "mfi/handset.h"
 #include "mfi/translate.h"
 #include "smf/format0.h"
 #include "smf/split.h"
@@ -19,6 +20,18 @@ ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws) {
 
 ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths) {
   ConvertResult code = splitChannels(pass);
+  if (pass.options.handset) {
+    // The split has checked the file and left its copy in bufferB; the
+    // handset mode reads it from bufferA (the channel streams are not needed)
+    // and writes the MFi file into bufferB.
+    pass.progress.refreshWindow();
+    if (code != result::kSuccess) return code;
+    ConversionWorkspace& ws = pass.ws;
+    std::memcpy(ws.bufferA.get(), ws.bufferB.get(), static_cast<size_t>(ws.inputLength));
+    code = writeHandsetMfi(pass, std::span<const std::uint8_t>(ws.bufferA.get(), static_cast<size_t>(ws.inputLength)));
+    pass.progress.refreshWindow();
+    return code;
+  }
   if (code == result::kSuccess) code = translateChannels(pass, lengths);
   pass.progress.refreshWindow();
   if (code != result::kSuccess) return code;

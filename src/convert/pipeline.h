@@ -38,7 +38,10 @@ ConversionResult convertMidi(std::span<const std::uint8_t> input, const Conversi
 // 106 when it is too large or memory cannot be had (nothing left allocated).
 ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws);
 // The passes in order on a loaded input; the MFi file is then in
-// bufferB[0, writeLength). `lengths` null: the linear note look-ahead.
+// bufferB[0, writeLength). `lengths` null: the linear note look-ahead. With
+// options.handset the split checks the input and the handset mode
+// (mfi/handset.h) writes the file instead of the translation and the
+// assembly; `lengths` is not used then.
 ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths = nullptr);
 
 }  // namespace tonvell

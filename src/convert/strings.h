@@ -31,6 +31,8 @@ inline constexpr int kWriteFailed = 142;       // the output could not be writte
 inline constexpr int kGbkSubstituted = 143;    // a header text held characters GBK lacks
 inline constexpr int kDuplicateOutput = 144;   // the output path was already written by this run
 inline constexpr int kFormat0MenuItem = 145;   // the context menu's switch for format-0 files
+inline constexpr int kKeyHandsetSwitch = 150;  // "HANDSETSW"
+inline constexpr int kHandsetMenuItem = 151;   // the context-menu item of the handset mode
 }  // namespace text
 
 // The text with that id; an empty view for an unknown id.

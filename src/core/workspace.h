@@ -8,6 +8,8 @@
 //   translation  reads the streams in bufferA, writes all channels' MFi events into bufferB
 //   assembly     copies the events to bufferA, writes the whole MFi file into bufferB from 0
 //   save         writes bufferB[0, writeLength) to the ".mld" file
+// The handset mode (mfi/handset.h) runs the split, copies the input back from
+// bufferB to bufferA, reads it there and writes the MFi file into bufferB.
 #pragma once
 
 #include <cstddef>

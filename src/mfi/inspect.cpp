@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/gbk.h"
+#include "mfi/handset.h"
 #include "mfi/translate.h"
 
 namespace tonvell {
@@ -44,6 +45,10 @@ class Reader {
     if (!readChunks()) return false;
     for (int t = 0; t < kTracks; ++t)
       if (!readTrack(t)) return false;
+    // A song that loops closes every track with a Cue_End; one without any
+    // cue event closes them with Data_End alone.
+    if (uncuedTrack_ >= 0 && cued_)
+      return fail(uncuedAt_, "track " + std::to_string(uncuedTrack_) + "'s Data_End does not follow a Cue_End");
     if (pos_ != size_) {
       const std::size_t extra = size_ - pos_;
       return fail(pos_, std::to_string(extra) + (extra == 1 ? " byte follows" : " bytes follow") + " the fourth track");
@@ -182,6 +187,7 @@ class Reader {
           e.channel = e.bytes[3] >> 6;
           e.value = e.bytes[3] & 0x3F;
         }
+        if (e.code == mfi::kCueEnd) cued_ = true;
         if (e.code == mfi::kDataEnd && pos_ + 4 != end)
           return fail(pos_, "Data_End before the end of " + track);
       } else {
@@ -189,9 +195,8 @@ class Reader {
         e.value = e.bytes[1] & 0x3F;
         e.gate = e.bytes[2];
         e.velocity = e.bytes[3] >> 2;
-        if (e.bytes[3] & 0x03)
-          return fail(pos_ + 3, "the velocity byte " + hexByte(e.bytes[3]) + " of a note in " + track +
-                                    " has its low two bits set");
+        static constexpr int kShifts[4] = {0, 12, -24, -12};
+        e.octaveShift = kShifts[e.bytes[3] & 0x03];
       }
       info.events.push_back(e);
     }
@@ -199,8 +204,10 @@ class Reader {
     const std::size_t n = ev.size();
     if (n == 0 || !ev[n - 1].extended || ev[n - 1].code != mfi::kDataEnd)
       return fail(end, track + " does not end with Data_End");
-    if (n < 2 || !ev[n - 2].extended || ev[n - 2].code != mfi::kCueEnd)
-      return fail(ev[n - 1].offset, track + "'s Data_End does not follow a Cue_End");
+    if ((n < 2 || !ev[n - 2].extended || ev[n - 2].code != mfi::kCueEnd) && uncuedTrack_ < 0) {
+      uncuedTrack_ = t;
+      uncuedAt_ = ev[n - 1].offset;
+    }
     r_.tracks.push_back(std::move(info));
     return true;
   }
@@ -209,6 +216,9 @@ class Reader {
   std::size_t size_;
   std::size_t pos_ = 0;
   InspectResult& r_;
+  bool cued_ = false;         // some track holds a cue event
+  int uncuedTrack_ = -1;      // the first track whose Data_End follows no Cue_End
+  std::size_t uncuedAt_ = 0;  // that Data_End's offset
 };
 
 // A header text for the listing: GBK shown as UTF-8, control bytes escaped.
@@ -236,7 +246,11 @@ std::string trimmed(const char* text) {
 
 std::string describeEvent(const MfiEventInfo& e, int track) {
   char text[160];
-  if (e.extended) {
+  if (e.extended && e.code == mfi::kCueEnd && e.value == 0) {
+    std::snprintf(text, sizeof text, "Cue_Start");
+  } else if (e.extended && e.code != mfi::kTempo && (e.code & 0xF0) == 0xC0) {
+    std::snprintf(text, sizeof text, "Tempo %d (timebase %d)", e.value, tempoTimebase(e.code));
+  } else if (e.extended) {
     std::snprintf(text, sizeof text, "%s %d", mfiEventName(e.code), e.value);
   } else {
     // This converter puts MIDI channel 4 x track + channel in track there.
@@ -244,15 +258,23 @@ std::string describeEvent(const MfiEventInfo& e, int track) {
     const std::string name = trimmed(noteName(midiChannel, e.value));
     std::snprintf(text, sizeof text, "Note %d (%s) gate %d velocity %d", e.value, name.c_str(), e.gate,
                   e.velocity);
+    if (e.octaveShift != 0)
+      std::snprintf(text + std::strlen(text), sizeof text - std::strlen(text), " octave %+d", e.octaveShift);
   }
   return text;
 }
 
 }  // namespace
 
+int tempoTimebase(int code) {
+  static constexpr int kTimebases[16] = {6, 12, 24, 48, 96, 192, 384, 0, 15, 30, 60, 120, 240, 480, 960, 0};
+  return (code & 0xF0) == 0xC0 ? kTimebases[code & 0x0F] : 0;
+}
+
 const char* mfiEventName(int code) {
+  if ((code & 0xF0) == 0xC0 && tempoTimebase(code) != 0) return "Tempo";
   switch (code) {
-    case mfi::kTempo: return "Tempo";
+    case mfi::kMasterVolume: return "Master_Volume";
     case mfi::kCueEnd: return "Cue_End";
     case mfi::kNop: return "NOP";
     case mfi::kDataEnd: return "Data_End";

@@ -1,6 +1,7 @@
 // A strict reader of the MFi files this converter writes: checks the whole
 // structure (header, information chunks, four "trac" chunks of 4-byte events
-// closed by Cue_End and Data_End) and lists what the file holds. It reads
+// closed by Cue_End and Data_End, or by Data_End alone in a file without cue
+// events) and lists what the file holds. It reads
 // only the bytes it is given and never prints; the command line's "inspect"
 // and the tests format the result.
 #pragma once
@@ -29,6 +30,7 @@ struct MfiEventInfo {
   int value = 0;              // extended: the value without the channel bits; note: the note number
   int gate = 0;               // note only
   int velocity = 0;           // note only: byte 3 >> 2 (0..63)
+  int octaveShift = 0;        // note only: byte 3 bits 1..0 as 0, +12, -24, -12 keys
 };
 
 struct MfiTrackInfo {
@@ -57,6 +59,9 @@ InspectResult inspectMfi(const std::uint8_t* data, std::size_t size);
 // The name of an extended event code, or nullptr for a code this converter
 // never writes.
 const char* mfiEventName(int code);
+// Ticks per quarter note of a tempo code 0xC0..0xCF; 0 for 0xC7, 0xCF and
+// codes that are no tempo.
+int tempoTimebase(int code);
 
 // The listing of a file that passed (UTF-8 text, LF line ends).
 std::string formatInspect(const InspectResult& result);

@@ -439,6 +439,12 @@ QMenu* ConverterDialog::createContextMenu() {
   format0->setCheckable(true);
   format0->setChecked(converter_.settings.format0Switch == 1);
   connect(format0, &QAction::toggled, this, &ConverterDialog::setFormat0Switch);
+  menu->addSeparator();
+  QAction* handset = menu->addAction(tableText(text::kHandsetMenuItem));
+  handset->setData(kHandsetCommand);
+  handset->setCheckable(true);
+  handset->setChecked(converter_.settings.handsetSwitch == 1);
+  connect(handset, &QAction::toggled, this, [this](bool on) { converter_.settings.handsetSwitch = on ? 1 : 0; });
   return menu;
 }
 

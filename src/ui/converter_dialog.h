@@ -36,6 +36,8 @@ class ConverterDialog : public QDialog {
   static constexpr int kAboutCommand = 16;
   // The id of the context menu's switch for format-0 files.
   static constexpr int kFormat0Command = 17;
+  // The id of the context menu's handset-mode item (checkable, "HANDSETSW").
+  static constexpr int kHandsetCommand = 0x150;
 
   // Opens the window: makes the program's folder the current directory,
   // applies the defaults and loads the settings from `settingsPath` (an empty
@@ -59,8 +61,8 @@ class ConverterDialog : public QDialog {
   bool pull();
   void push();
 
-  // The context menu of the window's background: the about item and the
-  // switch for format-0 files.
+  // The context menu of the window's background: the about item, the
+  // switch for format-0 files and the switch of the handset mode.
   QMenu* createContextMenu();
 
  public slots:

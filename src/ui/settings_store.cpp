@@ -113,6 +113,7 @@ void loadSettings(const QString& path, ConverterSettings& s) {
   readPath(profile, text::kKeyOutputFolder, s.outputFolder);
   readInt(profile, text::kKeyMasterVolume, s.masterVolume);
   readSwitch(profile, text::kKeyFormat0Switch, s.format0Switch);
+  readSwitch(profile, text::kKeyHandsetSwitch, s.handsetSwitch);
   profile.endGroup();
 }
 
@@ -133,6 +134,7 @@ void saveSettings(const QString& path, const ConverterSettings& s) {
   profile.setValue(key(text::kKeyOutputFolder), fileNameText(s.outputFolder));
   profile.setValue(key(text::kKeyMasterVolume), s.masterVolume);
   profile.setValue(key(text::kKeyFormat0Switch), s.format0Switch);
+  profile.setValue(key(text::kKeyHandsetSwitch), s.handsetSwitch);
   profile.endGroup();
   profile.sync();
 }

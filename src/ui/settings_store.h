@@ -1,5 +1,6 @@
-// The settings profile: section "STAT" of an INI file, twelve keys. Texts are
-// stored as UTF-8, integers in decimal.
+// The settings profile: section "STAT" of an INI file, the window's eleven
+// keys and the two switches of the context menu ("FORMAT0SW", "HANDSETSW").
+// Texts are stored as UTF-8, integers in decimal.
 #pragma once
 
 #include <QString>
@@ -19,7 +20,7 @@ QString settingsFilePath();
 // valid UTF-8) leaves the field as it was. Read failures are not reported.
 void loadSettings(const QString& path, ConverterSettings& settings);
 
-// Writes all twelve keys in order. Write failures are not reported.
+// Writes every key in order. Write failures are not reported.
 void saveSettings(const QString& path, const ConverterSettings& settings);
 
 }  // namespace tonvell::ui

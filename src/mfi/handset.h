@@ -1,0 +1,65 @@
+// The handset mode: an MFi file that a handset plays as the MIDI file means
+// it, for input authored in ordinary MIDI ranges rather than ring-tone ones.
+//
+// It reads the song as timed events (smf/events.h) instead of the channel
+// streams, and differs from the ring-tone conversion in four ways:
+//   time    every event sits at its absolute SMF time scaled to 48 ticks per
+//           quarter note (rounded), so no rounding loss builds up; each
+//           channel takes its events from every track that holds them, in
+//           time order, and every track ends at the song's end (the latest
+//           end of track) with the other three
+//   tempo   every tempo change of every track, at a timebase that keeps the
+//           value in 20..255 with the tick length of 48 per quarter note; a
+//           song with no tempo at its start gets 120 there, as MIDI plays it
+//   values  controller values are halved into the 6-bit field and carry the
+//           channel's part in bits 7..6: volume CC7 x CC11 / 127, pan CC10,
+//           pitch bend (14-bit >> 8), modulation CC1
+//   notes   keys beyond the 63 of a part use the octave-shift bits; drum keys
+//           a part cannot sound are left out
+// Master volume (FF B0) and the cue start and end around the song follow the
+// options. Nothing whose reading players dispute is written: the file holds
+// only notes, Cx tempos, B0, D0, DE, DF, E0 to E4 and EA.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/pass.h"
+
+namespace tonvell {
+
+namespace mfi {
+inline constexpr int kMasterVolume = 0xB0;
+inline constexpr int kCueStart = 0x00;  // value of a D0 event; 0x01 is the cue end
+}  // namespace mfi
+
+// A tempo as the handset mode writes it: FF code value.
+struct HandsetTempo {
+  int code = 0xC3;   // 0xC0..0xC6 or 0xC8..0xCE (timebase 6..384, 15..960)
+  int value = 120;   // quarter notes per minute at that timebase, 20..255
+  int timebase = 48;
+};
+
+// `perMinute` (1 or more) at timebase 48 when it lies in 20..255; otherwise
+// the timebase whose value keeps the tick length closest to 48 per quarter
+// note at perMinute, the powers of two from 48 outwards first when two are as
+// close. Past what any timebase can hold: 255 at 960.
+HandsetTempo handsetTempo(int perMinute);
+
+// A key as a note byte and octave-shift bits: the part sounds `note` + 45
+// (drums + 35) shifted by the bits (0: none, 1: +12, 2: -24, 3: -12).
+struct HandsetKey {
+  bool sounds = false;  // false: a drum key no part can sound
+  int note = 0;         // 0..62
+  int shiftBits = 0;
+  int key = 0;          // the MIDI key that will sound (a melodic key out of reach moves by octaves)
+};
+HandsetKey handsetKey(int channel, int key);
+
+// Reads `input` (a format-1 file the channel split has accepted) and writes
+// the whole MFi file into writeBase from writeLength 0: the header, then four
+// "trac" chunks. 108; 141 when the header texts do not fit; 106 when the file
+// does not fit the work buffer.
+ConvertResult writeHandsetMfi(PassContext& pass, std::span<const std::uint8_t> input);
+
+}  // namespace tonvell
