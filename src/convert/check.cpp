@@ -16,7 +16,7 @@ namespace tonvell {
 namespace {
 
 constexpr int kDrumChannel = 9;
-constexpr double kMatchWindow = 12;   // MFi ticks around where a note is expected: a sixteenth
+constexpr double kMatchWindow = 96;   // MFi ticks around where a note is expected: two quarter notes
 constexpr double kMovedMs = 1.0;      // a note further away than this has moved
 constexpr int kHeardTolerance = 2;    // of 127
 constexpr double kTempoTolerance = 0.01;
