@@ -578,7 +578,7 @@ TEST_F(DialogTest, context_menu_opens_the_about_box) {
       return;
     }
     menuSeen = true;
-    ASSERT_EQ(menu->actions().size(), 1);
+    ASSERT_GE(menu->actions().size(), 1);  // the about item comes first
     item = menu->actions()[0]->text();
     command = menu->actions()[0]->data();
     whenModal<AboutDialog>(

@@ -243,6 +243,7 @@ Playback::~Playback() { stop(); }
 bool Playback::start(const Performance& performance, const SynthOptions& options, std::function<void()> finished,
                      std::string* error) {
   stop();
+  noAudioOutput_ = false;
   auto state = std::make_unique<State>();
   if (!state->create(options, error)) return false;
   state->schedule(performance);
@@ -258,6 +259,7 @@ bool Playback::start(const Performance& performance, const SynthOptions& options
   if (!state->driver) {
     std::string why = takeFluidError();
     *error = "no audio output" + (why.empty() ? std::string() : ": " + why);
+    noAudioOutput_ = true;
     return false;
   }
   state_ = std::move(state);

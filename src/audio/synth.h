@@ -57,11 +57,15 @@ class Playback {
   // Stops at once and closes the audio output. Safe when nothing plays.
   void stop();
   bool playing() const;
+  // The last start() failed because no audio output could be opened (the
+  // SoundFont and the file were fine).
+  bool noAudioOutput() const { return noAudioOutput_; }
 
  private:
   struct State;
   friend RenderOutcome renderWav(const Performance&, const std::string&, const SynthOptions&);
   std::unique_ptr<State> state_;
+  bool noAudioOutput_ = false;
 };
 
 }  // namespace tonvell::audio

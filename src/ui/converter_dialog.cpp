@@ -99,6 +99,7 @@ ConverterDialog::ConverterDialog(const QString& settingsPath, QWidget* parent)
       settingsPath_(settingsPath) {
   attachTraceFile(converter_.trace);
   buildControls();
+  setUpPreview();
   initialise();
 }
 
@@ -415,6 +416,7 @@ QMenu* ConverterDialog::createContextMenu() {
   QAction* about = menu->addAction(item);
   about->setData(kAboutCommand);
   connect(about, &QAction::triggered, this, &ConverterDialog::showAbout);
+  addPreviewItems(menu);
   return menu;
 }
 

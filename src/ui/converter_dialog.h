@@ -23,6 +23,7 @@ namespace tonvell::ui {
 
 class FileListEdit;
 class LogView;
+class PreviewPlayer;
 class UpDownControl;
 
 class ConverterDialog : public QDialog {
@@ -56,8 +57,13 @@ class ConverterDialog : public QDialog {
   bool pull();
   void push();
 
-  // The context menu of the window's background: the about item.
+  // The context menu of the window's background: the about item, then
+  // listening to the last file saved and stopping it.
   QMenu* createContextMenu();
+  // Where the listening happens; the path of the last file this window saved
+  // (bytes, empty before the first).
+  PreviewPlayer* previewPlayer() const { return preview_; }
+  const std::string& lastSavedPath() const { return lastSaved_; }
 
  public slots:
   void startRun();        // 1006
@@ -67,6 +73,10 @@ class ConverterDialog : public QDialog {
   void enableTextEdits(); // 1021, 1022
   void appendFiles(const QStringList& paths);  // files dropped on 1009
   void showAbout();
+  void previewLastSaved();  // plays the last file saved
+  void stopPreview();
+  // A log line "=> PATH" (a file saved) is played; other lines are ignored.
+  void previewLogLine(const QString& line);
   void reject() override;  // the close box and Esc: 2, without a pull
   void done(int result) override;
 
@@ -105,6 +115,10 @@ class ConverterDialog : public QDialog {
   bool pullMasterVolume();
   void applyEditStates();
   void appendToFileList(const QString& line);
+  // Listening (converter_dialog_preview.cpp).
+  void setUpPreview();
+  void addPreviewItems(QMenu* menu);
+  void logPreviewLine(const QString& line);
 
   Display display_{*this};
   Prompt prompt_{*this};
@@ -117,6 +131,8 @@ class ConverterDialog : public QDialog {
   bool pushingFileList_ = false;
   bool closed_ = false;
   bool running_ = false;
+  PreviewPlayer* preview_ = nullptr;
+  std::string lastSaved_;
 
   FileListEdit* fileList_ = nullptr;   // 1009
   QCheckBox* copyrightCheck_ = nullptr; // 1021
