@@ -15,7 +15,7 @@ namespace tonvell::audio {
 
 struct SynthOptions {
   std::string soundFont;  // empty: defaultSoundFont()
-  int voices = 0;         // polyphony; 0 for FluidSynth's own (256)
+  int voices = 0;         // polyphony (voices, a note takes one or two); 0 for FluidSynth's own (256)
 };
 
 // After the performance, the synthesizer runs on until every voice has died

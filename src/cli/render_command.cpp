@@ -29,7 +29,7 @@ int runRender(int argc, char** argv) {
   app.add_option("--soundfont", synth.soundFont,
                  "General MIDI SoundFont (default /usr/share/sounds/sf2/default-GM.sf2, else TimGM6mb.sf2)")
       ->option_text("SF2");
-  app.add_option("--voices", synth.voices, "Notes the synthesizer sounds at once, as a 4- or 16-voice handset would")
+  app.add_option("--voices", synth.voices, "Voices the synthesizer sounds at once (FluidSynth's polyphony; a note takes one or two), to hear a 4- or 16-voice handset")
       ->check(CLI::Range(1, 4096))
       ->option_text("N");
   app.add_option("--loops", loops, "Play the loop (cue start to cue end) N times (default 1)")
