@@ -98,7 +98,7 @@ TEST(DecodeMfi, TheWorkedExample) {
   const DecodedMfi d = decode(mfi);
   // Tempo 120 at timebase 48; the cue end of the three empty tracks at 0 and
   // of the first at 48; channel 0's piano C5; channel 1's volume 100 heard on
-  // part 1 as 36 of 63, and its E5 at velocity 80 halved and doubled.
+  // part 1 as 36 of 63, and its note E5 at velocity 80 halved and doubled.
   const std::vector<std::string> expected = {
       "0 0 meta 03 Song",  "0 0 tempo 500000", "0 0 meta 06 cue end", "0 48 meta 06 cue end", "0 48 end",
       "1 0 C0 0 0",        "1 0 90 60 100",    "1 48 80 60 0",        "1 48 end",
