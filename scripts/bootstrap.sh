@@ -8,7 +8,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libcli11-dev
+  libcli11-dev nlohmann-json3-dev
+  libfluidsynth-dev libsndfile1-dev timgm6mb-soundfont
   qt6-base-dev libgl-dev
   fonts-wqy-microhei
   xvfb xauth

@@ -4,11 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/gbk.h"
+#include "mfi/inspect.h"
 #include "smf/events.h"
 #include "support/test_support.h"
 
@@ -95,7 +98,7 @@ TEST(DecodeMfi, TheWorkedExample) {
   const DecodedMfi d = decode(mfi);
   // Tempo 120 at timebase 48; the cue end of the three empty tracks at 0 and
   // of the first at 48; channel 0's piano C5; channel 1's volume 100 heard on
-  // part 1 as 36 of 63, and its E5 at velocity 80 halved and doubled.
+  // part 1 as 36 of 63, and its note E5 at velocity 80 halved and doubled.
   const std::vector<std::string> expected = {
       "0 0 meta 03 Song",  "0 0 tempo 500000", "0 0 meta 06 cue end", "0 48 meta 06 cue end", "0 48 end",
       "1 0 C0 0 0",        "1 0 90 60 100",    "1 48 80 60 0",        "1 48 end",
@@ -262,6 +265,47 @@ TEST(DecodeMfi, EveryCutOfAConvertedFileIsReadOrRefusedWithinItsBytes) {
     }
   }
   EXPECT_TRUE(decodeMfi(mfi).ok);
+}
+
+// Every file the converter writes, read back: only events players agree on,
+// one MIDI note per sounding MFi note, a channel track per channel with
+// events, and the inspector's track times.
+TEST(DecodeMfi, EveryConvertedSongAndCorpusFileReadsBackWhole) {
+  std::vector<std::string> paths;
+  for (const char* dir : {TONVELL_SONGS_DIR, TONVELL_CORPUS_DIR, TONVELL_SOURCE_DIR "/examples"}) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+      if (e.path().extension() == ".mid") paths.push_back(e.path().string());
+  }
+  ASSERT_GE(paths.size(), 3u);
+  int decoded = 0;
+  for (const std::string& path : paths) {
+    Bytes mfi;
+    if (convertBytes(readFile(path), &mfi) != result::kSuccess) continue;  // refused inputs: not ours here
+    const InspectResult inspected = inspectMfi(mfi.data(), mfi.size());
+    ASSERT_TRUE(inspected.ok) << path;
+    const DecodedMfi d = decodeMfi(mfi);
+    ASSERT_TRUE(d.ok) << path << ": " << d.error;
+    ++decoded;
+    EXPECT_EQ(d.skippedEvents, 0) << path;
+    int mfiNotes = 0;
+    std::uint64_t end = 0;
+    for (const MfiTrackInfo& t : inspected.tracks)
+      for (const MfiEventInfo& e : t.events) {
+        mfiNotes += !e.extended;
+        end = std::max(end, e.time + (e.extended ? 0 : static_cast<std::uint64_t>(e.gate)));
+      }
+    const SmfSong song = readSmfSong(d.midi);
+    ASSERT_TRUE(song.ok) << path;
+    int midiNotes = 0;
+    for (const auto& track : song.tracks)
+      for (const SmfEvent& e : track) midiNotes += e.kind() == 0x90 && e.data2 > 0;
+    EXPECT_EQ(midiNotes + d.silentNotes, mfiNotes) << path;
+    EXPECT_EQ(song.tracks.size(), 1u + static_cast<std::size_t>(std::popcount(static_cast<unsigned>(d.channelMask))))
+        << path;
+    EXPECT_EQ(static_cast<std::uint64_t>(d.endTick), end) << path;
+  }
+  EXPECT_GE(decoded, 3);
 }
 
 }  // namespace

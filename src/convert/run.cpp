@@ -96,6 +96,7 @@ void Converter::outputChosen(const std::string& outputPath) { fields.logText += 
 
 void Converter::fileFinished(const FileOutcome& outcome) {
   fields.logText += logtext::fileFinished(outcome);
+  if (onFileFinished) onFileFinished(outcome);
   if (outcome.converted()) refreshWindow();
 }
 

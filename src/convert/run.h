@@ -74,6 +74,8 @@ class Converter final : public BatchObserver {
   RunFields fields;
   TraceChannel trace;
   DateSource today = localToday;
+  // Told of each file after its log line (the window remembers what it saved).
+  std::function<void(const FileOutcome&)> onFileFinished;
 
   // The whole run over the display's file list; what became of it.
   RunSummary batchRun();

@@ -6,7 +6,9 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <QToolButton>
 #include <QUrl>
@@ -69,6 +71,12 @@ LogView::LogView(QWidget* parent) : QPlainTextEdit(parent) {
   setReadOnly(true);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setUndoRedoEnabled(false);
+}
+
+void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
+  QPlainTextEdit::mouseDoubleClickEvent(event);
+  const QTextBlock block = cursorForPosition(event->position().toPoint()).block();
+  if (block.isValid()) emit lineActivated(block.text());
 }
 
 bool LogView::continuesShown(const std::string& utf8) const {

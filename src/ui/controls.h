@@ -48,6 +48,13 @@ class LogView : public QPlainTextEdit {
   // at the very end waits for the next call, which may pair it with an LF.
   std::size_t shownBytes() const { return shownBytes_; }
 
+ signals:
+  // A double click on a line hands over the line's text.
+  void lineActivated(const QString& line);
+
+ protected:
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+
  private:
   bool continuesShown(const std::string& utf8) const;
   void rememberShown(const std::string& utf8);

@@ -102,6 +102,7 @@ ConverterDialog::ConverterDialog(const QString& settingsPath, QWidget* parent)
       settingsPath_(settingsPath) {
   attachTraceFile(converter_.trace);
   buildControls();
+  setUpPreview();
   initialise();
 }
 
@@ -445,6 +446,8 @@ QMenu* ConverterDialog::createContextMenu() {
   handset->setCheckable(true);
   handset->setChecked(converter_.settings.handsetSwitch == 1);
   connect(handset, &QAction::toggled, this, [this](bool on) { converter_.settings.handsetSwitch = on ? 1 : 0; });
+  menu->addSeparator();
+  addPreviewItems(menu);
   return menu;
 }
 

@@ -24,6 +24,7 @@ namespace tonvell::ui {
 
 class FileListEdit;
 class LogView;
+class PreviewPlayer;
 class UpDownControl;
 
 class ConverterDialog : public QDialog {
@@ -62,8 +63,13 @@ class ConverterDialog : public QDialog {
   void push();
 
   // The context menu of the window's background: the about item, the
-  // switch for format-0 files and the switch of the handset mode.
+  // switch for format-0 files and the switch of the handset mode, then
+  // listening to the last file saved and stopping it.
   QMenu* createContextMenu();
+  // Where the listening happens; the path of the last file this window saved
+  // (bytes, empty before the first).
+  PreviewPlayer* previewPlayer() const { return preview_; }
+  const std::string& lastSavedPath() const { return lastSaved_; }
 
  public slots:
   void startRun();        // 1006
@@ -77,6 +83,10 @@ class ConverterDialog : public QDialog {
   void appendPaths(const std::vector<std::string>& paths);
   void showAbout();
   void setFormat0Switch(bool on);  // the context menu's switch
+  void previewLastSaved();  // plays the last file saved
+  void stopPreview();
+  // A log line "=> PATH" (a file saved) is played; other lines are ignored.
+  void previewLogLine(const QString& line);
   void reject() override;  // the close box and Esc: 2, without a pull
   void done(int result) override;
 
@@ -116,6 +126,10 @@ class ConverterDialog : public QDialog {
   void applyEditStates();
   void appendToFileList(const QString& line);
   void showRules();
+  // Listening (converter_dialog_preview.cpp).
+  void setUpPreview();
+  void addPreviewItems(QMenu* menu);
+  void logPreviewLine(const QString& line);
 
   Display display_{*this};
   Prompt prompt_{*this};
@@ -128,6 +142,8 @@ class ConverterDialog : public QDialog {
   bool pushingFileList_ = false;
   bool closed_ = false;
   bool running_ = false;
+  PreviewPlayer* preview_ = nullptr;
+  std::string lastSaved_;
 
   FileListEdit* fileList_ = nullptr;   // 1009
   QCheckBox* copyrightCheck_ = nullptr; // 1021

@@ -7,8 +7,9 @@
 // The two results must agree byte for byte: a difference means a pass read
 // memory it never wrote, the trace changed the conversion, or the one-pass
 // note-end search disagrees with the scan. A file the converter
-// accepts must pass the strict MFi inspector; a damaged copy of it must not
-// upset the inspector.
+// accepts must pass the strict MFi inspector and be read by the decoder into
+// a MIDI file that the SMF reader takes; damaged copies of it must upset
+// neither the inspector nor the decoder.
 //
 // The custom mutator knows the Standard MIDI File layout: it splits the input
 // into its chunks and each track into events, changes one thing (a delta, a
@@ -17,6 +18,7 @@
 // the translation and the assembly. One mutant in four comes from libFuzzer's
 // own byte-level mutations instead.
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -29,8 +31,10 @@
 #include <vector>
 
 #include "convert/run.h"
+#include "mfi/decode.h"
 #include "mfi/inspect.h"
 #include "convert/pipeline.h"
+#include "smf/events.h"
 #include "support/note_scan.h"
 
 using namespace tonvell;
@@ -51,7 +55,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kFillSlack = 64 * 1024;
 
 struct Outcome {
-  ConvertResult code = 0;
+  ConvertResult code = result::kSuccess;
   Bytes mfi;  // the file, when code is 108
   std::size_t traceBytes = 0;
 };
@@ -89,6 +93,23 @@ Outcome convert(const std::uint8_t* data, std::size_t size, std::uint8_t fill, b
     out.mfi.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
   }
   return out;
+}
+
+// Decodes `mfi`; a file the decoder takes must give a MIDI file the SMF reader
+// takes, at 48 ticks per quarter, with a track per channel plus one.
+void decodeChecked(const Bytes& mfi, bool mustDecode) {
+  const DecodedMfi d = decodeMfi(mfi);
+  if (!d.ok) {
+    if (mustDecode) fail("the decoder rejects a converted file", d.error);
+    if (d.error.empty()) fail("the decoder rejects a file without saying why");
+    return;
+  }
+  const SmfSong song = readSmfSong(d.midi);
+  if (!song.ok || song.format != 1 || song.division != 48)
+    fail("the decoder wrote a MIDI file the SMF reader does not take as format 1 at 48", song.error);
+  if (song.tracks.size() != 1 + static_cast<std::size_t>(std::popcount(static_cast<unsigned>(d.channelMask))))
+    fail("the decoded MIDI file has the wrong number of tracks");
+  if (!(d.seconds >= 0)) fail("a negative or undefined playing time");
 }
 
 bool knownFailure(ConvertResult code) {
@@ -516,10 +537,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Outcome traced = convert(data, size, 0xFF, true);
 
   if (plain.code != result::kSuccess && !knownFailure(plain.code))
-    fail("unknown result code", std::to_string(plain.code));
+    fail("unknown result code", std::to_string(static_cast<int>(plain.code)));
   if (plain.code != traced.code)
     fail("the result depends on the trace, the note-end search or unwritten buffer bytes",
-         std::to_string(plain.code) + " vs " + std::to_string(traced.code));
+         std::to_string(static_cast<int>(plain.code)) + " vs " + std::to_string(static_cast<int>(traced.code)));
   if (plain.mfi != traced.mfi)
     fail("the MFi file depends on the trace, the note-end search or unwritten buffer bytes");
   if (plain.code == result::kSuccess) {
@@ -539,6 +560,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const InspectResult bad = inspectMfi(damaged.data(), damaged.size());
     if (!bad.ok && bad.error.empty()) fail("the inspector rejects a file without saying why");
     if (bad.ok && damaged.size() <= kListedSize) formatInspect(bad);
+
+    decodeChecked(plain.mfi, true);
+    decodeChecked(damaged, false);
+    // The decoder reads events the converter never writes: the input's own
+    // bytes written over the converted file's events, its header left whole.
+    Bytes scrambled = plain.mfi;
+    const std::size_t events = 8 + 2 + ((std::size_t{scrambled[8]} << 8) | scrambled[9]);
+    if (events < scrambled.size()) {
+      const std::size_t from = events + data[0] % (scrambled.size() - events);
+      std::memcpy(scrambled.data() + from, data, std::min(size, scrambled.size() - from));
+      decodeChecked(scrambled, false);
+    }
   }
   return 0;
 }

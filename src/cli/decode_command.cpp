@@ -1,0 +1,77 @@
+// "tonvell-cli decode FILE.mld... [-o DIR]": each ring tone as players read
+// it, written as NAME.mid.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/cli.h"
+#include "cli/ring_tone_files.h"
+#include "core/gbk.h"
+#include "mfi/decode.h"
+
+namespace tonvell::cli {
+
+namespace {
+
+// ", 3 skipped (FF E5 x2, note key 63)"
+std::string describeSkipped(const DecodedMfi& decoded) {
+  if (decoded.skippedEvents == 0) return {};
+  std::string text = ", " + std::to_string(decoded.skippedEvents) + " skipped (";
+  bool first = true;
+  for (const auto& [kind, count] : decoded.skipped) {
+    text += (first ? "" : ", ") + kind + (count > 1 ? " x" + std::to_string(count) : "");
+    first = false;
+  }
+  return text + ")";
+}
+
+}  // namespace
+
+int runDecode(int argc, char** argv) {
+  CLI::App app{"Reads MFi ring tones (.mld) as handsets play them and writes each as a MIDI file (NAME.mid).",
+               "tonvell-cli decode"};
+  std::vector<std::string> files;
+  std::string folder = ".";
+  app.add_option("FILE", files, "MFi files to decode")->required();
+  app.add_option("-o,--output", folder, "Output folder (default ./)")->option_text("DIR");
+  app.footer("Exit status: 0 when every file was decoded, 1 when one was not, 2 for a usage error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  int status = 0;
+  for (const std::string& path : files) {
+    const std::string shown = sanitizeUtf8(path);
+    std::vector<std::uint8_t> bytes;
+    std::string why, output;
+    if (!readFileBytes(path, &bytes, &why)) {
+      std::fprintf(stderr, "decode: %s: %s\n", shown.c_str(), why.c_str());
+      status = 1;
+      continue;
+    }
+    const DecodedMfi decoded = decodeMfi(bytes);
+    if (!decoded.ok) {
+      std::fprintf(stderr, "decode: %s: %s\n", shown.c_str(), decoded.error.c_str());
+      status = 1;
+      continue;
+    }
+    if (!outputPathFor(path, folder, ".mid", &output, &why) || !writeFileBytes(output, decoded.midi, &why)) {
+      std::fprintf(stderr, "decode: %s: cannot write %s: %s\n", shown.c_str(), sanitizeUtf8(output).c_str(),
+                   why.c_str());
+      status = 1;
+      continue;
+    }
+    int channels = 0;
+    for (int c = 0; c < 16; ++c) channels += (decoded.channelMask >> c) & 1;
+    std::printf("%s => %s: %d channel%s, %.2f s%s\n", shown.c_str(), sanitizeUtf8(output).c_str(), channels,
+                channels == 1 ? "" : "s", decoded.seconds, describeSkipped(decoded).c_str());
+  }
+  std::fflush(stdout);
+  return status;
+}
+
+}  // namespace tonvell::cli

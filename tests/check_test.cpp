@@ -1,0 +1,118 @@
+// The comparison of a MIDI file with what a handset makes of its ring tone.
+#include "convert/check.h"
+
+#include <gtest/gtest.h>
+
+#include "convert/run.h"
+#include "convert/settings.h"
+#include "mfi/decode.h"
+#include "support/test_support.h"
+
+namespace tonvell::test {
+namespace {
+
+ConversionOptions defaultOptions() {
+  ConverterSettings settings;
+  applyDefaults(settings);
+  return conversionOptions(settings);
+}
+
+// Division 96, tempo 120 then 150 after the last note. Channel 0 (track 1):
+// pan 64 (written unscaled, heard hard left), C4, a three-note chord, key 10
+// (below any MFi note), then D4 one tick late for 48 ticks to the quarter.
+// Channel 4 (track 2): C3 with the chord.
+Bytes craftedSong() {
+  return concat({smfHeader(1, 3, 96),
+                 track(hex("00 FF 51 03 07 A1 20  83 00 FF 51 03 06 1A 80  60 FF 2F 00")),
+                 track(hex("00 B0 0A 40  00 90 3C 64  60 80 3C 00"
+                           "  00 90 40 64  00 90 43 64  00 90 47 64  60 80 40 00  00 80 43 00  00 80 47 00"
+                           "  00 90 0A 64  60 80 0A 00  01 90 3E 64  5F 80 3E 00  00 FF 2F 00")),
+                 track(hex("60 94 30 64  60 84 30 00  00 FF 2F 00"))});
+}
+
+TEST(CheckConversion, ReportsEachProblemOnceWhereItIs) {
+  const CheckReport r = checkConversion(craftedSong(), defaultOptions());
+  ASSERT_TRUE(r.ok) << r.error;
+  ASSERT_EQ(r.channels.size(), 2u);
+
+  const ChannelCheck& c0 = r.channels[0];
+  EXPECT_EQ(c0.channel, 0);
+  EXPECT_EQ(c0.notes, 6);
+  EXPECT_EQ(c0.kept, 5);
+  EXPECT_EQ(c0.moved, 1) << "only D4; key 10 comes on a whole MFi tick";
+  EXPECT_NEAR(c0.largestShiftMs, 1000.0 / 192, 0.01) << "half a tick of 1/48 quarter at 120 per minute";
+  EXPECT_EQ(c0.outOfReach, 1);
+  EXPECT_EQ(c0.outOfReachOtherKey, 1) << "the converter writes it as A3";
+  EXPECT_EQ(c0.outOfReachDropped, 0);
+  EXPECT_EQ(c0.lost, 0);
+  EXPECT_EQ(c0.controllerChanges, 1);
+  EXPECT_EQ(c0.misheard, 1);
+
+  const ChannelCheck& c4 = r.channels[1];
+  EXPECT_EQ(c4.channel, 4);
+  EXPECT_EQ(c4.notes, 1);
+  EXPECT_EQ(c4.kept, 1);
+  EXPECT_EQ(c4.moved, 0);
+  EXPECT_EQ(c4.misheard, 0);
+
+  EXPECT_EQ(r.total.notes, 7);
+  EXPECT_EQ(r.total.kept, 6);
+  EXPECT_EQ(r.total.moved, 1);
+  EXPECT_EQ(r.total.outOfReach, 1);
+  EXPECT_EQ(r.total.misheard, 1);
+  EXPECT_EQ(r.tempoChanges, 2);
+  EXPECT_EQ(r.tempoChangesLost, 1) << "the converter keeps the first tempo only";
+  EXPECT_EQ(r.trackPolyphony, (std::array<int, 4>{3, 1, 0, 0}));
+  EXPECT_EQ(r.polyphony, 4) << "the chord and channel 4's note";
+  EXPECT_FALSE(r.clean());
+
+  Bytes mfi;
+  ASSERT_EQ(convertBytes(craftedSong(), &mfi), result::kSuccess);
+  EXPECT_EQ(r.outputBytes, mfi.size());
+  // The first track's cue end comes at tick 192, each tick 1/96 s.
+  EXPECT_NEAR(r.seconds, 192 / 96.0, 1e-9);
+}
+
+TEST(CheckConversion, AFileWithNothingToLoseIsClean) {
+  // Division 48, tempo 120, notes in reach and a program change.
+  const Bytes song = concat({smfHeader(1, 2, 48), track(hex("00 FF 51 03 07 A1 20  00 FF 2F 00")),
+                             track(hex("00 C1 05  00 91 3C 64  30 81 3C 00  00 91 40 50  18 81 40 00  00 FF 2F 00"))});
+  const CheckReport r = checkConversion(song, defaultOptions());
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_TRUE(r.clean());
+  EXPECT_EQ(r.total.notes, 2);
+  EXPECT_EQ(r.total.kept, 2);
+  EXPECT_EQ(r.total.moved, 0);
+  EXPECT_DOUBLE_EQ(r.total.largestShiftMs, 0);
+  EXPECT_EQ(r.tempoChanges, 1);
+  EXPECT_EQ(r.tempoChangesLost, 0);
+  EXPECT_EQ(r.polyphony, 1);
+}
+
+TEST(CheckConversion, NotesWithinReachCanStillBeLost) {
+  // Velocity 1 halves to 0: a note no handset sounds. Key 100 on the drum
+  // channel lies beyond the converter's percussion names and is written as
+  // its first drum, another key within reach.
+  const Bytes song = concat({smfHeader(1, 3, 48), track(hex("00 FF 2F 00")),
+                             track(hex("00 90 3C 01  30 80 3C 00  00 FF 2F 00")),
+                             track(hex("00 99 64 64  30 89 64 00  00 FF 2F 00"))});
+  const CheckReport r = checkConversion(song, defaultOptions());
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.total.notes, 2);
+  EXPECT_EQ(r.total.kept, 0);
+  EXPECT_EQ(r.total.lost, 2);
+  EXPECT_EQ(r.total.lostOtherKey, 1);
+  EXPECT_EQ(r.total.outOfReach, 0);
+  EXPECT_EQ(r.total.moved, 0);
+  EXPECT_FALSE(r.clean());
+}
+
+TEST(CheckConversion, AFileTheConverterRefusesIsNoReport) {
+  const CheckReport r = checkConversion(concat({smfHeader(0, 1, 48), track(hex("00 FF 2F 00"))}), defaultOptions());
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error.rfind("cannot be converted (", 0), 0u) << r.error;
+  EXPECT_FALSE(checkConversion(hex("00 01 02"), defaultOptions()).ok);
+}
+
+}  // namespace
+}  // namespace tonvell::test
