@@ -3,6 +3,7 @@
 // lost or misheard, per channel and in total.
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -81,27 +82,18 @@ void printReport(const std::string& file, const CheckReport& r) {
 
 }  // namespace
 
-int runCheck(int argc, char** argv) {
-  CLI::App app{"Converts MIDI files in memory, reads each ring tone back as a handset plays it and reports what "
-               "was lost or misheard.",
-               "tonvell-cli check"};
+namespace {
+
+struct CheckOptions {
   std::vector<std::string> files;
   bool handset = false;
   bool json = false;
-  app.add_option("FILE", files, "MIDI files to check")->required();
-  app.add_flag("--handset", handset, "Convert with times and values as handsets play them");
-  app.add_flag("--json", json, "Write the reports as a JSON array");
-  app.footer(
-      "Columns: notes in the file; kept at their key; moved by more than 1 ms (largest shift); out of reach;\n"
-      "lost otherwise; controller changes (volume, expression, pan, modulation, pitch bend); heard more than\n"
-      "2 of 127 away.\n"
-      "Exit status: 0 when nothing is lost or misheard, 1 otherwise or when a file cannot be checked, 2 for a\n"
-      "usage error.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+};
+
+int checkFiles(CheckOptions& o) {
+  auto& files = o.files;
+  auto& handset = o.handset;
+  auto& json = o.json;
 
   ConverterSettings settings;
   applyDefaults(settings);
@@ -138,6 +130,23 @@ int runCheck(int argc, char** argv) {
   if (json) std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   std::fflush(stdout);
   return status;
+}
+
+}  // namespace
+
+Subcommand addCheckCommand(CLI::App& app) {
+  auto o = std::make_shared<CheckOptions>();
+  CLI::App* command = app.add_subcommand("check", "Convert MIDI files in memory and report what a handset loses or mishears; see check --help");
+  command->add_option("FILE", o->files, "MIDI files to check (at least one)")->required()->option_text("...");
+  command->add_flag("--handset", o->handset, "Convert with times and values as handsets play them");
+  command->add_flag("--json", o->json, "Write the reports as a JSON array");
+  command->footer(
+      "Columns: notes in the file; kept at their key; moved by more than 1 ms (largest shift); out of reach;\n"
+      "lost otherwise; controller changes (volume, expression, pan, modulation, pitch bend); heard more than\n"
+      "2 of 127 away.\n"
+      "Exit status: 0 when nothing is lost or misheard, 1 otherwise or when a file cannot be checked, 2 for a\n"
+      "usage error.");
+  return Subcommand{command, [o] { return checkFiles(*o); }};
 }
 
 }  // namespace tonvell::cli

@@ -141,20 +141,12 @@ int finishOutput(int status, int error) {
 }  // namespace
 
 int runCli(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "decode") == 0) return runDecode(argc - 1, argv + 1);
-  if (argc >= 2 && std::strcmp(argv[1], "render") == 0) return runRender(argc - 1, argv + 1);
-  if (argc >= 2 && std::strcmp(argv[1], "check") == 0) return runCheck(argc - 1, argv + 1);
-
   CLI::App app{"Converts Standard MIDI Files (format 1) into MFi 2.0 ring tones (.mld).", "tonvell-cli"};
   app.footer(
       "The log goes to standard output; progress, questions and the system's reasons for failures to standard "
       "error.\n"
       "Exit status: 0 when no file failed (skipped files are no failure), 1 when one did or the log or trace\n"
-      "could not be written, 2 for a usage error.\n"
-      "\n"
-      "  tonvell-cli decode FILE.mld...    writes each ring tone as players read it as NAME.mid\n"
-      "  tonvell-cli render FILE.mld...    plays each ring tone through FluidSynth into NAME.wav\n"
-      "  tonvell-cli check FILE.mid...     reports what a handset loses or mishears of each file");
+      "could not be written, 2 for a usage error.");
   app.set_version_flag("--version", std::string("tonvell-cli ") + TONVELL_VERSION);
   app.failure_message(usageMessage);
 
@@ -201,7 +193,8 @@ int runCli(int argc, char** argv) {
       ->option_text("N");
 
   // The subcommands, each registered by its own function.
-  const std::vector<Subcommand> subcommands = {addInspectCommand(app)};
+  const std::vector<Subcommand> subcommands = {addInspectCommand(app), addDecodeCommand(app), addRenderCommand(app),
+                                               addCheckCommand(app)};
   app.require_subcommand(0, 1);
 
   try {

@@ -27,11 +27,12 @@ struct Subcommand {
 Subcommand addInspectCommand(CLI::App& app);
 
 // "decode FILE.mld... [-o DIR]": each ring tone as a MIDI file, NAME.mid.
-int runDecode(int argc, char** argv);
+Subcommand addDecodeCommand(CLI::App& app);
 // "render FILE.mld... [-o DIR] [--soundfont SF2] [--voices N] [--loops N]":
 // each ring tone played through FluidSynth into NAME.wav.
-int runRender(int argc, char** argv);
-// "check FILE.mid... [--handset] [--json]": what a handset makes of each file.
+Subcommand addRenderCommand(CLI::App& app);
+// "check FILE.mid... [--handset] [--json]": what a handset makes of each file;
 // 0 when nothing is lost or misheard, 1 otherwise.
-int runCheck(int argc, char** argv);
+Subcommand addCheckCommand(CLI::App& app);
+
 }  // namespace tonvell::cli

@@ -1,6 +1,7 @@
 // "tonvell-cli decode FILE.mld... [-o DIR]": each ring tone as players read
 // it, written as NAME.mid.
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,19 +30,16 @@ std::string describeSkipped(const DecodedMfi& decoded) {
 
 }  // namespace
 
-int runDecode(int argc, char** argv) {
-  CLI::App app{"Reads MFi ring tones (.mld) as handsets play them and writes each as a MIDI file (NAME.mid).",
-               "tonvell-cli decode"};
+namespace {
+
+struct DecodeOptions {
   std::vector<std::string> files;
   std::string folder = ".";
-  app.add_option("FILE", files, "MFi files to decode")->required();
-  app.add_option("-o,--output", folder, "Output folder (default ./)")->option_text("DIR");
-  app.footer("Exit status: 0 when every file was decoded, 1 when one was not, 2 for a usage error.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+};
+
+int decodeFiles(DecodeOptions& o) {
+  auto& files = o.files;
+  auto& folder = o.folder;
 
   int status = 0;
   for (const std::string& path : files) {
@@ -72,6 +70,17 @@ int runDecode(int argc, char** argv) {
   }
   std::fflush(stdout);
   return status;
+}
+
+}  // namespace
+
+Subcommand addDecodeCommand(CLI::App& app) {
+  auto o = std::make_shared<DecodeOptions>();
+  CLI::App* command = app.add_subcommand("decode", "Write MFi files (.mld) as MIDI files (NAME.mid), read as handsets play them; see decode --help");
+  command->add_option("FILE", o->files, "MFi files to decode (at least one)")->required()->option_text("...");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->footer("Exit status: 0 when every file was decoded, 1 when one was not, 2 for a usage error.");
+  return Subcommand{command, [o] { return decodeFiles(*o); }};
 }
 
 }  // namespace tonvell::cli

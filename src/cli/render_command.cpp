@@ -2,6 +2,7 @@
 // [--loops N]": each ring tone decoded and played through FluidSynth into
 // NAME.wav (44.1 kHz, 16-bit stereo).
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,31 +17,20 @@
 
 namespace tonvell::cli {
 
-int runRender(int argc, char** argv) {
-  CLI::App app{"Plays MFi ring tones (.mld) as handsets read them through FluidSynth into WAV files (NAME.wav, "
-               "44.1 kHz, 16-bit stereo).",
-               "tonvell-cli render"};
+namespace {
+
+struct RenderOptions {
   std::vector<std::string> files;
   std::string folder = ".";
   audio::SynthOptions synth;
   int loops = 1;
-  app.add_option("FILE", files, "MFi files to render")->required();
-  app.add_option("-o,--output", folder, "Output folder (default ./)")->option_text("DIR");
-  app.add_option("--soundfont", synth.soundFont,
-                 "General MIDI SoundFont (default /usr/share/sounds/sf2/default-GM.sf2, else TimGM6mb.sf2)")
-      ->option_text("SF2");
-  app.add_option("--voices", synth.voices, "Voices the synthesizer sounds at once (FluidSynth's polyphony; a note takes one or two), to hear a 4- or 16-voice handset")
-      ->check(CLI::Range(1, 4096))
-      ->option_text("N");
-  app.add_option("--loops", loops, "Play the loop (cue start to cue end) N times (default 1)")
-      ->check(CLI::Range(1, 1000))
-      ->option_text("N");
-  app.footer("Exit status: 0 when every file was rendered, 1 when one was not, 2 for a usage error.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+};
+
+int renderFiles(RenderOptions& o) {
+  auto& files = o.files;
+  auto& folder = o.folder;
+  auto& synth = o.synth;
+  auto& loops = o.loops;
   if (synth.soundFont.empty() && audio::defaultSoundFont().empty()) {
     std::fprintf(stderr, "render: no SoundFont: give one with --soundfont, or install timgm6mb-soundfont\n");
     return 1;
@@ -85,6 +75,26 @@ int runRender(int argc, char** argv) {
     std::fflush(stdout);
   }
   return status;
+}
+
+}  // namespace
+
+Subcommand addRenderCommand(CLI::App& app) {
+  auto o = std::make_shared<RenderOptions>();
+  CLI::App* command = app.add_subcommand("render", "Play MFi files (.mld) through FluidSynth into WAV files (NAME.wav, 44.1 kHz, 16-bit stereo); see render --help");
+  command->add_option("FILE", o->files, "MFi files to render (at least one)")->required()->option_text("...");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->add_option("--soundfont", o->synth.soundFont,
+                 "General MIDI SoundFont (default /usr/share/sounds/sf2/default-GM.sf2, else TimGM6mb.sf2)")
+      ->option_text("SF2");
+  command->add_option("--voices", o->synth.voices, "Voices the synthesizer sounds at once (FluidSynth's polyphony; a note takes one or two), to hear a 4- or 16-voice handset")
+      ->check(CLI::Range(1, 4096))
+      ->option_text("N");
+  command->add_option("--loops", o->loops, "Play the loop (cue start to cue end) N times (default 1)")
+      ->check(CLI::Range(1, 1000))
+      ->option_text("N");
+  command->footer("Exit status: 0 when every file was rendered, 1 when one was not, 2 for a usage error.");
+  return Subcommand{command, [o] { return renderFiles(*o); }};
 }
 
 }  // namespace tonvell::cli
