@@ -532,6 +532,26 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   return file.size();
 }
 
+// The modes on request: the format-0 rewrite changes nothing for a file it
+// does not take; whatever a mode writes passes the inspector and decodes.
+void checkOptionalModes(const std::uint8_t* data, std::size_t size, const Outcome& plain) {
+  const std::span<const std::uint8_t> input(data, size);
+  for (const int mode : {1, 2, 3}) {
+    ConversionOptions options;
+    options.format0 = (mode & 1) != 0;
+    options.handset = (mode & 2) != 0;
+    const ConversionResult r = convertMidi(input, options, CalendarDate{2003, 1, 5});
+    if (r.code != result::kSuccess && !knownFailure(r.code))
+      fail("unknown result code in an optional mode", std::to_string(static_cast<int>(r.code)));
+    if (mode == 1 && plain.code != result::kNotFormat1 && (r.code != plain.code || r.mfi != plain.mfi))
+      fail("the format-0 switch changed the conversion of a file that is not format 0");
+    if (r.code != result::kSuccess) continue;
+    const InspectResult check = inspectMfi(r.mfi.data(), r.mfi.size());
+    if (!check.ok) fail("the inspector rejects a file of an optional mode", check.describeError());
+    decodeChecked(r.mfi, true);
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Outcome plain = convert(data, size, 0x00, false);
   const Outcome traced = convert(data, size, 0xFF, true);
@@ -573,5 +593,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       decodeChecked(scrambled, false);
     }
   }
+  checkOptionalModes(data, size, plain);
   return 0;
 }
