@@ -85,14 +85,14 @@ class DialogTest : public ::testing::Test {
   }
 
   static void setList(ConverterDialog& d, const std::string& text) {
-    ctl<QPlainTextEdit>(d, 1009)->setPlainText(QString::fromStdString(text));
+    ctl<QPlainTextEdit>(d, ConverterDialog::kFileList)->setPlainText(QString::fromStdString(text));
   }
-  static std::string listText(ConverterDialog& d) { return ctl<QPlainTextEdit>(d, 1009)->toPlainText().toStdString(); }
-  static std::string logText(ConverterDialog& d) { return ctl<QPlainTextEdit>(d, 1011)->toPlainText().toStdString(); }
+  static std::string listText(ConverterDialog& d) { return ctl<QPlainTextEdit>(d, ConverterDialog::kFileList)->toPlainText().toStdString(); }
+  static std::string logText(ConverterDialog& d) { return ctl<QPlainTextEdit>(d, ConverterDialog::kLogView)->toPlainText().toStdString(); }
   static void setFolder(ConverterDialog& d, const std::string& folder) {
-    ctl<QLineEdit>(d, 1001)->setText(QString::fromStdString(folder));
+    ctl<QLineEdit>(d, ConverterDialog::kOutputFolderEdit)->setText(QString::fromStdString(folder));
   }
-  static void clickStart(ConverterDialog& d) { QTest::mouseClick(ctl(d, 1006), Qt::LeftButton); }
+  static void clickStart(ConverterDialog& d) { QTest::mouseClick(ctl(d, ConverterDialog::kStartButton), Qt::LeftButton); }
 
   static test::Bytes readFileOrEmpty(const std::string& path) {
     return test::fileExists(path) ? test::readFile(path) : test::Bytes{};
@@ -156,10 +156,10 @@ TEST_F(DialogTest, controls_carry_their_ids_kinds_texts_and_places) {
       EXPECT_EQ(b->text().toStdString(), e.text);
     }
   }
-  EXPECT_TRUE(ctl<QPushButton>(*d, 1006)->isDefault());
-  EXPECT_TRUE(ctl<QPlainTextEdit>(*d, 1011)->isReadOnly());
-  EXPECT_FALSE(ctl<QPlainTextEdit>(*d, 1009)->isReadOnly());
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1024)->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+  EXPECT_TRUE(ctl<QPushButton>(*d, ConverterDialog::kStartButton)->isDefault());
+  EXPECT_TRUE(ctl<QPlainTextEdit>(*d, ConverterDialog::kLogView)->isReadOnly());
+  EXPECT_FALSE(ctl<QPlainTextEdit>(*d, ConverterDialog::kFileList)->isReadOnly());
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
 
   // The static texts and the frames, found by what they say.
   std::vector<std::string> labels;
@@ -180,22 +180,22 @@ TEST_F(DialogTest, first_start_shows_the_defaults_from_the_program_folder_and_re
     EXPECT_EQ(d->startDirectory(), start);
     EXPECT_EQ(QDir::current().canonicalPath(), QDir(QCoreApplication::applicationDirPath()).canonicalPath());
 
-    EXPECT_FALSE(ctl<QCheckBox>(*d, 1022)->isChecked());
-    EXPECT_FALSE(ctl(*d, 1023)->isEnabled());
-    EXPECT_FALSE(ctl<QCheckBox>(*d, 1021)->isChecked());
-    EXPECT_FALSE(ctl(*d, 1020)->isEnabled());
-    EXPECT_EQ(ctl<QLineEdit>(*d, 1020)->text().toStdString(), "(c)2003");
-    EXPECT_TRUE(ctl<QCheckBox>(*d, 1027)->isChecked());
-    EXPECT_EQ(ctl<QLineEdit>(*d, 1024)->text(), QStringLiteral("100"));
-    EXPECT_TRUE(ctl<QCheckBox>(*d, 1028)->isChecked());
-    EXPECT_TRUE(ctl<QCheckBox>(*d, 1029)->isChecked());
-    EXPECT_TRUE(ctl<QCheckBox>(*d, 1030)->isChecked());
-    EXPECT_FALSE(ctl<QCheckBox>(*d, 1025)->isChecked());
-    EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text(), QStringLiteral("./"));
+    EXPECT_FALSE(ctl<QCheckBox>(*d, ConverterDialog::kTitleCheck)->isChecked());
+    EXPECT_FALSE(ctl(*d, ConverterDialog::kTitleEdit)->isEnabled());
+    EXPECT_FALSE(ctl<QCheckBox>(*d, ConverterDialog::kCopyrightCheck)->isChecked());
+    EXPECT_FALSE(ctl(*d, ConverterDialog::kCopyrightEdit)->isEnabled());
+    EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kCopyrightEdit)->text().toStdString(), "(c)2003");
+    EXPECT_TRUE(ctl<QCheckBox>(*d, ConverterDialog::kMasterVolumeCheck)->isChecked());
+    EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->text(), QStringLiteral("100"));
+    EXPECT_TRUE(ctl<QCheckBox>(*d, ConverterDialog::kSmfCopyrightCheck)->isChecked());
+    EXPECT_TRUE(ctl<QCheckBox>(*d, ConverterDialog::kSmfSeqNameCheck)->isChecked());
+    EXPECT_TRUE(ctl<QCheckBox>(*d, ConverterDialog::kLoopCheck)->isChecked());
+    EXPECT_FALSE(ctl<QCheckBox>(*d, ConverterDialog::kCopyProhibitCheck)->isChecked());
+    EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kOutputFolderEdit)->text(), QStringLiteral("./"));
     EXPECT_EQ(logText(*d), kBanner);
-    EXPECT_EQ(ctl<QLabel>(*d, 1010)->text(), QString());
-    EXPECT_EQ(ctl<QLabel>(*d, 1012)->text(), QString());
-    EXPECT_EQ(ctl<QProgressBar>(*d, 1003)->value(), 0);
+    EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kStatusText)->text(), QString());
+    EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kPercentText)->text(), QString());
+    EXPECT_EQ(ctl<QProgressBar>(*d, ConverterDialog::kProgressBar)->value(), 0);
   }
   EXPECT_EQ(cwd(), start);
   // Closing wrote the eleven keys.
@@ -219,9 +219,9 @@ TEST_F(DialogTest, start_button_runs_the_list_and_shows_log_status_and_progress)
   EXPECT_EQ(logText(*d), expected);
   // The field keeps the line ends as written; the box shows CR LF as one break.
   EXPECT_NE(d->converter().fields.logText.find("000: " + input + "\r\n"), std::string::npos);
-  EXPECT_EQ(ctl<QLabel>(*d, 1010)->text().toStdString(), "退出");
-  EXPECT_EQ(ctl<QLabel>(*d, 1012)->text().toStdString(), "100%");
-  EXPECT_EQ(ctl<QProgressBar>(*d, 1003)->value(), 100);
+  EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kStatusText)->text().toStdString(), "退出");
+  EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kPercentText)->text().toStdString(), "100%");
+  EXPECT_EQ(ctl<QProgressBar>(*d, ConverterDialog::kProgressBar)->value(), 100);
   EXPECT_TRUE(test::fileExists(out + "a.mld"));
   EXPECT_FALSE(d->running());
 }
@@ -231,9 +231,9 @@ TEST_F(DialogTest, list_lines_keep_their_index_and_an_empty_list_runs_nothing) {
   setList(*d, "");
   clickStart(*d);
   EXPECT_EQ(logText(*d), kBanner);
-  EXPECT_EQ(ctl<QLabel>(*d, 1010)->text(), QString());
-  EXPECT_EQ(ctl<QLabel>(*d, 1012)->text(), QString());
-  EXPECT_EQ(ctl<QProgressBar>(*d, 1003)->value(), 0);
+  EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kStatusText)->text(), QString());
+  EXPECT_EQ(ctl<QLabel>(*d, ConverterDialog::kPercentText)->text(), QString());
+  EXPECT_EQ(ctl<QProgressBar>(*d, ConverterDialog::kProgressBar)->value(), 0);
 
   // An empty line in between is skipped but counted.
   setList(*d, work_.file("missing1.mid") + "\n\n" + work_.file("missing2.mid"));
@@ -328,14 +328,14 @@ TEST_F(DialogTest, window_takes_no_input_while_a_run_holds_it) {
   setFolder(*d, out);
   whenModal<OverwriteDialog>([&](OverwriteDialog* q) {
     // A click on exit and a typed key while the question is open go nowhere.
-    QTest::mouseClick(d->control(1), Qt::LeftButton);
-    QTest::keyClicks(d->control(1023), "x");
+    QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
+    QTest::keyClicks(d->control(ConverterDialog::kTitleEdit), "x");
     q->findChild<QPushButton*>("1")->click();
   });
   clickStart(*d);
   EXPECT_TRUE(d->isVisible());
   EXPECT_EQ(d->result(), 0);
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1023)->text(), QString());
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kTitleEdit)->text(), QString());
   EXPECT_NE(logText(*d).find("※已覆盖"), std::string::npos);
 }
 
@@ -351,14 +351,14 @@ void answerMessage(QString* text, bool* seen) {
 
 TEST_F(DialogTest, master_volume_that_is_not_a_number_keeps_the_old_value_and_stops_the_exchange) {
   auto d = open();
-  ctl<QLineEdit>(*d, 1024)->setText("abc");
-  ctl<QCheckBox>(*d, 1025)->setChecked(true);   // read before the volume
-  ctl<QCheckBox>(*d, 1030)->setChecked(false);  // read after it
+  ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->setText("abc");
+  ctl<QCheckBox>(*d, ConverterDialog::kCopyProhibitCheck)->setChecked(true);   // read before the volume
+  ctl<QCheckBox>(*d, ConverterDialog::kLoopCheck)->setChecked(false);  // read after it
 
   QString message;
   bool seen = false;
   answerMessage(&message, &seen);
-  QTest::mouseClick(d->control(1), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
   ASSERT_TRUE(seen);
   EXPECT_EQ(message.toStdString(), "请输入整数。");
   EXPECT_TRUE(d->isVisible());  // the exit was refused
@@ -379,11 +379,11 @@ TEST_F(DialogTest, master_volume_that_is_not_a_number_keeps_the_old_value_and_st
 
 TEST_F(DialogTest, master_volume_out_of_range_is_refused_but_saved_as_typed) {
   auto d = open();
-  ctl<QLineEdit>(*d, 1024)->setText("200");
+  ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->setText("200");
   QString message;
   bool seen = false;
   answerMessage(&message, &seen);
-  QTest::mouseClick(d->control(1), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
   ASSERT_TRUE(seen);
   EXPECT_EQ(message.toStdString(), "请输入 0 到 127 之间的整数。");
   EXPECT_TRUE(d->isVisible());
@@ -397,10 +397,10 @@ TEST_F(DialogTest, master_volume_out_of_range_is_refused_but_saved_as_typed) {
 
 TEST_F(DialogTest, exit_with_valid_values_closes_with_one_and_saves_them) {
   auto d = open();
-  ctl<QLineEdit>(*d, 1024)->setText("64");
-  ctl<QCheckBox>(*d, 1030)->setChecked(false);
-  ctl<QLineEdit>(*d, 1023)->setText("铃声");
-  QTest::mouseClick(d->control(1), Qt::LeftButton);
+  ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->setText("64");
+  ctl<QCheckBox>(*d, ConverterDialog::kLoopCheck)->setChecked(false);
+  ctl<QLineEdit>(*d, ConverterDialog::kTitleEdit)->setText("铃声");
+  QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
   EXPECT_FALSE(d->isVisible());
   EXPECT_EQ(d->result(), ConverterDialog::kExit);
   EXPECT_EQ(profileValue("MASTERVOL"), "64");
@@ -410,8 +410,8 @@ TEST_F(DialogTest, exit_with_valid_values_closes_with_one_and_saves_them) {
 
 TEST_F(DialogTest, up_down_steps_the_master_volume_within_its_range) {
   auto d = open();
-  auto* updown = ctl<UpDownControl>(*d, 1026);
-  auto* edit = ctl<QLineEdit>(*d, 1024);
+  auto* updown = ctl<UpDownControl>(*d, ConverterDialog::kMasterVolumeUpDown);
+  auto* edit = ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit);
   edit->setText("126");
   QTest::mouseClick(updown->upButton(), Qt::LeftButton);
   QTest::mouseClick(updown->upButton(), Qt::LeftButton);
@@ -429,12 +429,12 @@ TEST_F(DialogTest, profile_with_title_on_starts_with_the_title_edit_enabled) {
     return test::Bytes(text.begin(), text.end());
   }());
   auto d = open();
-  EXPECT_TRUE(ctl<QCheckBox>(*d, 1022)->isChecked());
-  EXPECT_TRUE(ctl(*d, 1023)->isEnabled());
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1023)->text(), QStringLiteral("abc"));
-  EXPECT_TRUE(ctl(*d, 1020)->isEnabled());
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1020)->text().toStdString(), "版权所有");
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1024)->text(), QStringLiteral("7"));
+  EXPECT_TRUE(ctl<QCheckBox>(*d, ConverterDialog::kTitleCheck)->isChecked());
+  EXPECT_TRUE(ctl(*d, ConverterDialog::kTitleEdit)->isEnabled());
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kTitleEdit)->text(), QStringLiteral("abc"));
+  EXPECT_TRUE(ctl(*d, ConverterDialog::kCopyrightEdit)->isEnabled());
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kCopyrightEdit)->text().toStdString(), "版权所有");
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->text(), QStringLiteral("7"));
   EXPECT_EQ(d->converter().settings.titleText, "abc");
 }
 
@@ -459,17 +459,17 @@ TEST_F(DialogTest, title_with_a_nul_from_the_profile_still_gives_a_whole_file) {
 
 TEST_F(DialogTest, check_boxes_enable_their_edits_and_the_text_stays) {
   auto d = open();
-  auto* title = ctl<QLineEdit>(*d, 1023);
-  QTest::mouseClick(d->control(1022), Qt::LeftButton);
+  auto* title = ctl<QLineEdit>(*d, ConverterDialog::kTitleEdit);
+  QTest::mouseClick(d->control(ConverterDialog::kTitleCheck), Qt::LeftButton);
   EXPECT_TRUE(title->isEnabled());
   title->setText("keep");
-  QTest::mouseClick(d->control(1022), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kTitleCheck), Qt::LeftButton);
   EXPECT_FALSE(title->isEnabled());
   EXPECT_EQ(title->text(), QStringLiteral("keep"));
   EXPECT_EQ(d->converter().settings.titleText, "keep");
 
-  QTest::mouseClick(d->control(1021), Qt::LeftButton);
-  EXPECT_TRUE(d->control(1020)->isEnabled());
+  QTest::mouseClick(d->control(ConverterDialog::kCopyrightCheck), Qt::LeftButton);
+  EXPECT_TRUE(d->control(ConverterDialog::kCopyrightEdit)->isEnabled());
   EXPECT_FALSE(title->isEnabled());
 }
 
@@ -495,16 +495,16 @@ TEST_F(DialogTest, files_dropped_on_the_list_are_appended_in_order_and_elsewhere
   auto d = open();
   setList(*d, "/typed/first.mid\n");
   const QStringList paths = {"/music/one.mid", "/music/two.mid", "/music/三.mid"};
-  EXPECT_TRUE(dropFiles(ctl<QPlainTextEdit>(*d, 1009)->viewport(), paths));
+  EXPECT_TRUE(dropFiles(ctl<QPlainTextEdit>(*d, ConverterDialog::kFileList)->viewport(), paths));
   const std::string expected = "/typed/first.mid\n/music/one.mid\n/music/two.mid\n/music/三.mid\n";
   EXPECT_EQ(listText(*d), expected);
 
   // On the window background, the log or the folder box: nothing changes.
-  for (QWidget* target : {static_cast<QWidget*>(d.get()), ctl<QPlainTextEdit>(*d, 1011)->viewport(), d->control(1001)})
+  for (QWidget* target : {static_cast<QWidget*>(d.get()), ctl<QPlainTextEdit>(*d, ConverterDialog::kLogView)->viewport(), d->control(ConverterDialog::kOutputFolderEdit)})
     EXPECT_FALSE(dropFiles(target, {"/music/four.mid"}));
   EXPECT_EQ(listText(*d), expected);
   EXPECT_EQ(logText(*d), kBanner);
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text(), QStringLiteral("./"));
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kOutputFolderEdit)->text(), QStringLiteral("./"));
 }
 
 // A file manager drops names that are not UTF-8 as percent-encoded bytes;
@@ -518,7 +518,7 @@ TEST_F(DialogTest, file_names_that_are_not_utf8_are_converted_under_their_own_by
   data.setData(QStringLiteral("text/uri-list"),
                "file://" + QByteArray::fromStdString(input).toPercentEncoding("/") + "\r\n");
   const QPoint at(10, 10);
-  QWidget* list = ctl<QPlainTextEdit>(*d, 1009)->viewport();
+  QWidget* list = ctl<QPlainTextEdit>(*d, ConverterDialog::kFileList)->viewport();
   QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(list, &enter);
   QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
@@ -535,7 +535,7 @@ TEST_F(DialogTest, file_names_that_are_not_utf8_are_converted_under_their_own_by
 
 TEST_F(DialogTest, log_grows_by_appending_and_starts_again_after_clearing) {
   auto d = open();
-  auto* log = ctl<LogView>(*d, 1011);
+  auto* log = ctl<LogView>(*d, ConverterDialog::kLogView);
   struct Change {
     int position, removed, added;
   };
@@ -577,7 +577,7 @@ TEST_F(DialogTest, browse_file_appends_the_chosen_file) {
     static_cast<QDialog*>(f)->accept();  // the chooser's own accept() is protected
   });
   const std::string before = cwd();
-  QTest::mouseClick(d->control(1007), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kBrowseFileButton), Qt::LeftButton);
   EXPECT_EQ(title.toStdString(), "请选择要转换的 MIDI 文件");
   EXPECT_EQ(suffix, QStringLiteral("mid"));
   EXPECT_EQ(filters, QStringList{QStringLiteral("标准 MIDI 文件(*.mid)")});
@@ -587,7 +587,7 @@ TEST_F(DialogTest, browse_file_appends_the_chosen_file) {
 
   // Cancelled: nothing changes.
   whenModal<QFileDialog>([](QFileDialog* f) { f->reject(); });
-  QTest::mouseClick(d->control(1007), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kBrowseFileButton), Qt::LeftButton);
   EXPECT_EQ(listText(*d), "/typed.mid\n" + input + "\n");
 }
 
@@ -603,15 +603,15 @@ TEST_F(DialogTest, browse_folder_starts_at_the_folder_and_appends_one_slash) {
     f->setDirectory(QString::fromStdString(work_.path() + "/picked"));
     static_cast<QDialog*>(f)->accept();  // the chooser's own accept() is protected
   });
-  QTest::mouseClick(d->control(1008), Qt::LeftButton);
+  QTest::mouseClick(d->control(ConverterDialog::kBrowseFolderButton), Qt::LeftButton);
   EXPECT_EQ(title.toStdString(), "请选择输出文件夹");
   EXPECT_EQ(initial.toStdString(), work_.path() + "/start");
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text().toStdString(), work_.path() + "/picked/");
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kOutputFolderEdit)->text().toStdString(), work_.path() + "/picked/");
   EXPECT_EQ(d->converter().settings.outputFolder, work_.path() + "/picked/");
 
   whenModal<QFileDialog>([](QFileDialog* f) { f->reject(); });
-  QTest::mouseClick(d->control(1008), Qt::LeftButton);
-  EXPECT_EQ(ctl<QLineEdit>(*d, 1001)->text().toStdString(), work_.path() + "/picked/");
+  QTest::mouseClick(d->control(ConverterDialog::kBrowseFolderButton), Qt::LeftButton);
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kOutputFolderEdit)->text().toStdString(), work_.path() + "/picked/");
 }
 
 TEST_F(DialogTest, context_menu_opens_the_about_box) {
@@ -763,7 +763,7 @@ TEST_F(DialogTest, handset_item_of_the_context_menu_survives_a_restart_and_switc
       QTest::keyClick(menu, Qt::Key_Return);  // checks it and closes the menu
     }));
     EXPECT_EQ(d->converter().settings.handsetSwitch, 1);
-    QTest::mouseClick(d->control(1), Qt::LeftButton);
+    QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
   }
   EXPECT_EQ(profileValue("HANDSETSW"), "1");
 

@@ -58,9 +58,9 @@ class PreviewTest : public ::testing::Test {
     auto d = std::make_unique<ConverterDialog>(QString::fromStdString(work_.file("tonvell.ini")));
     d->show();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(d.get()));
-    qobject_cast<QPlainTextEdit*>(d->control(1009))->setPlainText(QString::fromStdString(work_.file("a.mid")));
-    qobject_cast<QLineEdit*>(d->control(1001))->setText(QString::fromStdString(work_.file("out/")));
-    QTest::mouseClick(d->control(1006), Qt::LeftButton);
+    qobject_cast<QPlainTextEdit*>(d->control(ConverterDialog::kFileList))->setPlainText(QString::fromStdString(work_.file("a.mid")));
+    qobject_cast<QLineEdit*>(d->control(ConverterDialog::kOutputFolderEdit))->setText(QString::fromStdString(work_.file("out/")));
+    QTest::mouseClick(d->control(ConverterDialog::kStartButton), Qt::LeftButton);
     return d;
   }
 
@@ -72,7 +72,7 @@ class PreviewTest : public ::testing::Test {
   }
 
   static std::string logText(ConverterDialog& d) {
-    return qobject_cast<QPlainTextEdit*>(d.control(1011))->toPlainText().toStdString();
+    return qobject_cast<QPlainTextEdit*>(d.control(ConverterDialog::kLogView))->toPlainText().toStdString();
   }
 
   TempDir work_;
@@ -141,7 +141,7 @@ TEST_F(PreviewTest, menu_items_play_the_last_saved_file_and_stop_it) {
 
 TEST_F(PreviewTest, double_click_on_a_saved_file_line_plays_it) {
   auto d = windowAfterARun();
-  auto* log = qobject_cast<LogView*>(d->control(1011));
+  auto* log = qobject_cast<LogView*>(d->control(ConverterDialog::kLogView));
   ASSERT_NE(log, nullptr);
   QSignalSpy started(d->previewPlayer(), &PreviewPlayer::started);
   auto clickLine = [&](const QString& startsWith) {

@@ -39,11 +39,11 @@ TEST(ScreenshotTest, main_window_after_a_run_is_saved_as_png) {
   test::writeFile(input, test::workedExample());
 
   ConverterDialog window{QString()};
-  qobject_cast<QPlainTextEdit*>(window.control(1009))->setPlainText(QString::fromStdString(input + "\n"));
-  qobject_cast<QLineEdit*>(window.control(1001))->setText(QString::fromStdString(work.path() + "/"));
+  qobject_cast<QPlainTextEdit*>(window.control(ConverterDialog::kFileList))->setPlainText(QString::fromStdString(input + "\n"));
+  qobject_cast<QLineEdit*>(window.control(ConverterDialog::kOutputFolderEdit))->setText(QString::fromStdString(work.path() + "/"));
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  QTest::mouseClick(window.control(1006), Qt::LeftButton);
+  QTest::mouseClick(window.control(ConverterDialog::kStartButton), Qt::LeftButton);
 
   const QPixmap shot = window.grab();
   const QString file = QCoreApplication::applicationDirPath() + QStringLiteral("/main-window.png");

@@ -41,7 +41,7 @@ std::string cwd() {
 
 // The list of the window as bytes, one path per line.
 std::string listBytes(ConverterDialog& window) {
-  return fileNameBytes(qobject_cast<QPlainTextEdit*>(window.control(1009))->toPlainText());
+  return fileNameBytes(qobject_cast<QPlainTextEdit*>(window.control(ConverterDialog::kFileList))->toPlainText());
 }
 
 class StartTest : public ::testing::Test {
@@ -85,7 +85,7 @@ TEST_F(StartTest, files_on_the_command_line_start_in_the_list_as_absolute_paths_
   const int status = runProgram({"song.mid", "./sub/other.mid", dir + "/" + kRawName}, [&](ConverterDialog* w) {
     shown = listBytes(*w);
     // The names reach the conversion as the same bytes.
-    qobject_cast<QLineEdit*>(w->control(1001))->setText(QString::fromStdString(out_.path() + "/"));
+    qobject_cast<QLineEdit*>(w->control(ConverterDialog::kOutputFolderEdit))->setText(QString::fromStdString(out_.path() + "/"));
     w->startRun();
     w->done(ConverterDialog::kExit);
   });

@@ -156,45 +156,45 @@ void ConverterDialog::buildControls() {
 
   label("原始的 MIDI 文件 (*.mid)", 0, 4, 4, 312, 12);
   fileList_ = new FileListEdit(this);
-  place(fileList_, 1009, 4, 16, 312, 76);
-  copyrightCheck_ = checkBox("版权", 1021, 4, 100, 48, 12);
-  copyrightEdit_ = lineEdit(1020, 52, 100, 264, 12);
-  titleCheck_ = checkBox("标题", 1022, 4, 112, 48, 12);
-  titleEdit_ = lineEdit(1023, 52, 112, 264, 12);
+  place(fileList_, kFileList, 4, 16, 312, 76);
+  copyrightCheck_ = checkBox("版权", kCopyrightCheck, 4, 100, 48, 12);
+  copyrightEdit_ = lineEdit(kCopyrightEdit, 52, 100, 264, 12);
+  titleCheck_ = checkBox("标题", kTitleCheck, 4, 112, 48, 12);
+  titleEdit_ = lineEdit(kTitleEdit, 52, 112, 264, 12);
   label("MLD 文件输出文件夹 (最后必须是//)", 0, 4, 132, 312, 12);
-  outputFolder_ = lineEdit(1001, 4, 144, 312, 12);
-  status_ = label("Static", 1010, 4, 164, 84, 12);
-  percent_ = label("Static", 1012, 88, 164, 24, 12);
+  outputFolder_ = lineEdit(kOutputFolderEdit, 4, 144, 312, 12);
+  status_ = label("Static", kStatusText, 4, 164, 84, 12);
+  percent_ = label("Static", kPercentText, 88, 164, 24, 12);
   progress_ = new QProgressBar(this);
-  place(progress_, 1003, 112, 164, 204, 12);
+  place(progress_, kProgressBar, 112, 164, 204, 12);
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
   log_ = new LogView(this);
-  place(log_, 1011, 4, 176, 312, 108);
+  place(log_, kLogView, 4, 176, 312, 108);
   label("※本工具的输出数据为、MFi 版本 2.0 格式所准备。", 0, 4, 288, 284, 8);
 
-  auto* browseFileButton = button("浏览文件", 1007, 320, 4, 68, 24);
-  copyProhibit_ = checkBox("禁止转发", 1025, 324, 44, 56, 12);
-  masterVolumeCheck_ = checkBox("主音量", 1027, 324, 56, 60, 12);
-  masterVolume_ = lineEdit(1024, 348, 68, 36, 12);
+  auto* browseFileButton = button("浏览文件", kBrowseFileButton, 320, 4, 68, 24);
+  copyProhibit_ = checkBox("禁止转发", kCopyProhibitCheck, 324, 44, 56, 12);
+  masterVolumeCheck_ = checkBox("主音量", kMasterVolumeCheck, 324, 56, 60, 12);
+  masterVolume_ = lineEdit(kMasterVolumeEdit, 348, 68, 36, 12);
   masterVolume_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   masterVolumeUpDown_ = new UpDownControl(masterVolume_, kMasterVolumeMin, kMasterVolumeMax, this);
-  place(masterVolumeUpDown_, 1026, 372, 72, 11, 12);
+  place(masterVolumeUpDown_, kMasterVolumeUpDown, 372, 72, 11, 12);
   // The arrows lie over the right end of the box: keep the number clear of them.
   masterVolume_->setTextMargins(0, 0, masterVolume_->geometry().right() - masterVolumeUpDown_->x() + 1, 0);
-  smfCopyright_ = checkBox("SMF 版权", 1028, 324, 84, 60, 12);
-  smfSeqName_ = checkBox("SMF 序列名", 1029, 324, 96, 60, 12);
-  loop_ = checkBox("循环", 1030, 324, 108, 60, 12);
-  auto* browseFolderButton = button("浏览文件夹", 1008, 320, 132, 68, 24);
+  smfCopyright_ = checkBox("SMF 版权", kSmfCopyrightCheck, 324, 84, 60, 12);
+  smfSeqName_ = checkBox("SMF 序列名", kSmfSeqNameCheck, 324, 96, 60, 12);
+  loop_ = checkBox("循环", kLoopCheck, 324, 108, 60, 12);
+  auto* browseFolderButton = button("浏览文件夹", kBrowseFolderButton, 320, 132, 68, 24);
   rules_ = label("·以 1/48 分解\n·仅格式 1\n·1 音轨 1 声道", 0, 324, 172, 60, 28);
-  auto* start = button("开始转换", 1006, 324, 216, 60, 40);
+  auto* start = button("开始转换", kStartButton, 324, 216, 60, 40);
   start->setDefault(true);
   auto* icon = new QLabel(this);
   place(icon, 0, 320, 264, 20, 20);
   icon->setPixmap(programIcon().pixmap(qMin(icon->width(), icon->height())));
   icon->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  auto* exit = button("退出", 1, 348, 264, 40, 20);
+  auto* exit = button("退出", kExitButton, 348, 264, 40, 20);
 
   setFixedSize(du.x(392), du.y(299));
 

@@ -35,6 +35,32 @@ class ConverterDialog : public QDialog {
   static constexpr int kCancel = 2;
   // The id of the about item of the context menu.
   static constexpr int kAboutCommand = 16;
+
+  // The controls, by name. Each control's object name is its number (the
+  // ids the window's layout has always used), so control(id) finds it.
+  enum ControlId : int {
+    kExitButton = 1,
+    kOutputFolderEdit = 1001,
+    kProgressBar = 1003,
+    kStartButton = 1006,
+    kBrowseFileButton = 1007,
+    kBrowseFolderButton = 1008,
+    kFileList = 1009,
+    kStatusText = 1010,
+    kLogView = 1011,
+    kPercentText = 1012,
+    kCopyrightEdit = 1020,
+    kCopyrightCheck = 1021,
+    kTitleCheck = 1022,
+    kTitleEdit = 1023,
+    kMasterVolumeEdit = 1024,
+    kCopyProhibitCheck = 1025,
+    kMasterVolumeUpDown = 1026,
+    kMasterVolumeCheck = 1027,
+    kSmfCopyrightCheck = 1028,
+    kSmfSeqNameCheck = 1029,
+    kLoopCheck = 1030,
+  };
   // The id of the context menu's switch for format-0 files.
   static constexpr int kFormat0Command = 17;
   // The id of the context menu's handset-mode item (checkable, "HANDSETSW").
@@ -72,12 +98,12 @@ class ConverterDialog : public QDialog {
   const std::string& lastSavedPath() const { return lastSaved_; }
 
  public slots:
-  void startRun();        // 1006
-  void browseFile();      // 1007
-  void browseFolder();    // 1008
-  void exitWindow();      // 1: closes with 1 only when the pull succeeds
-  void enableTextEdits(); // 1021, 1022
-  void appendFiles(const QStringList& paths);  // files dropped on 1009
+  void startRun();
+  void browseFile();
+  void browseFolder();
+  void exitWindow();      // closes with 1 only when the pull succeeds
+  void enableTextEdits();
+  void appendFiles(const QStringList& paths);  // files dropped on the list
   // Files named on the command line or by a later copy, as bytes: appended
   // as if dropped.
   void appendPaths(const std::vector<std::string>& paths);
@@ -145,23 +171,23 @@ class ConverterDialog : public QDialog {
   PreviewPlayer* preview_ = nullptr;
   std::string lastSaved_;
 
-  FileListEdit* fileList_ = nullptr;   // 1009
-  QCheckBox* copyrightCheck_ = nullptr; // 1021
-  QLineEdit* copyrightEdit_ = nullptr;  // 1020
-  QCheckBox* titleCheck_ = nullptr;     // 1022
-  QLineEdit* titleEdit_ = nullptr;      // 1023
-  QLineEdit* outputFolder_ = nullptr;   // 1001
-  QLabel* status_ = nullptr;            // 1010
-  QLabel* percent_ = nullptr;           // 1012
-  QProgressBar* progress_ = nullptr;    // 1003
-  LogView* log_ = nullptr;              // 1011
-  QCheckBox* copyProhibit_ = nullptr;   // 1025
-  QCheckBox* masterVolumeCheck_ = nullptr; // 1027
-  QLineEdit* masterVolume_ = nullptr;   // 1024
-  UpDownControl* masterVolumeUpDown_ = nullptr; // 1026
-  QCheckBox* smfCopyright_ = nullptr;   // 1028
-  QCheckBox* smfSeqName_ = nullptr;     // 1029
-  QCheckBox* loop_ = nullptr;           // 1030
+  FileListEdit* fileList_ = nullptr;
+  QCheckBox* copyrightCheck_ = nullptr;
+  QLineEdit* copyrightEdit_ = nullptr;
+  QCheckBox* titleCheck_ = nullptr;
+  QLineEdit* titleEdit_ = nullptr;
+  QLineEdit* outputFolder_ = nullptr;
+  QLabel* status_ = nullptr;
+  QLabel* percent_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  LogView* log_ = nullptr;
+  QCheckBox* copyProhibit_ = nullptr;
+  QCheckBox* masterVolumeCheck_ = nullptr;
+  QLineEdit* masterVolume_ = nullptr;
+  UpDownControl* masterVolumeUpDown_ = nullptr;
+  QCheckBox* smfCopyright_ = nullptr;
+  QCheckBox* smfSeqName_ = nullptr;
+  QCheckBox* loop_ = nullptr;
   QLabel* rules_ = nullptr;             // the conversion rules
 };
 
