@@ -105,5 +105,19 @@ TEST(CliCheck, ATableOrJsonAndTheExitStatus) {
   EXPECT_EQ(j[2]["error"], "No such file or directory");
 }
 
+// Inputs are read by the converter's own rules: a folder or a device fails
+// at once with its reason (a device is never read without end).
+TEST(CliDecode, FoldersAndDevicesAreFailedFilesForEveryCommand) {
+  TempDir dir;
+  for (const char* command : {"decode", "render", "check"}) {
+    std::vector<std::string> args = {command, dir.path(), "/dev/zero"};
+    if (std::string(command) != "check") args.insert(args.begin() + 1, {"-o", "out"});
+    const ProcessResult r = cli(args, dir.path());
+    EXPECT_EQ(r.status, 1) << command << ": " << r.err;
+    EXPECT_NE(r.err.find(dir.path() + ": Is a directory"), std::string::npos) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("/dev/zero: not a regular file"), std::string::npos) << command << ": " << r.err;
+  }
+}
+
 }  // namespace
 }  // namespace tonvell::test

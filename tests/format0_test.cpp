@@ -341,15 +341,7 @@ void checkMerged(const Bytes& song, const std::string& what) {
 }
 
 TEST(Format0Songs, MergedRealSongsConvertAsTheirTrackPerChannelFiles) {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir(TONVELL_SONGS_DIR)) {
-    while (dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".mid") paths.push_back(std::string(TONVELL_SONGS_DIR) + "/" + name);
-    }
-    closedir(dir);
-  }
-  std::sort(paths.begin(), paths.end());
+  const std::vector<std::string> paths = test::midiFilesIn(TONVELL_SONGS_DIR);
   ASSERT_GE(paths.size(), 20u) << "run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
   for (const std::string& path : paths) checkMerged(test::readFile(path), path);
   std::printf("merged real songs compared: %zu\n", paths.size());

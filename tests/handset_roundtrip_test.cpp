@@ -207,18 +207,7 @@ TEST(HandsetRoundTrip, GeneratedSongs) {
   EXPECT_GT(tally.total[kNoteOn], 1000);
 }
 
-std::vector<std::string> midiFiles(const char* folder) {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir(folder)) {
-    while (dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".mid") paths.push_back(std::string(folder) + "/" + name);
-    }
-    closedir(dir);
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
+std::vector<std::string> midiFiles(const char* folder) { return test::midiFilesIn(folder); }
 
 TEST(HandsetRoundTrip, EdgeCaseSuite) {
   // The files of the suite that the ring-tone conversion takes.

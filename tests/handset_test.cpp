@@ -312,13 +312,8 @@ TEST(HandsetValues, DefaultOutputIgnoresTheHandsetOptions) {
 std::vector<std::string> midiFiles(std::initializer_list<const char*> folders) {
   std::vector<std::string> paths;
   for (const char* folder : folders) {
-    if (DIR* dir = opendir(folder)) {
-      while (dirent* e = readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name.size() > 4 && name.substr(name.size() - 4) == ".mid") paths.push_back(std::string(folder) + "/" + name);
-      }
-      closedir(dir);
-    }
+    const std::vector<std::string> some = test::midiFilesIn(folder);
+    paths.insert(paths.end(), some.begin(), some.end());
   }
   std::sort(paths.begin(), paths.end());
   return paths;

@@ -10,18 +10,7 @@
 namespace tonvell {
 namespace {
 
-std::vector<std::string> songs() {
-  std::vector<std::string> paths;
-  if (DIR* dir = opendir(TONVELL_SONGS_DIR)) {
-    while (dirent* e = readdir(dir)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.substr(name.size() - 4) == ".mid") paths.push_back(std::string(TONVELL_SONGS_DIR) + "/" + name);
-    }
-    closedir(dir);
-  }
-  std::sort(paths.begin(), paths.end());
-  return paths;
-}
+std::vector<std::string> songs() { return test::midiFilesIn(TONVELL_SONGS_DIR); }
 
 // The songs, or why a test cannot use them: the set is fetched apart from
 // the repository (scripts/fetch-songs.sh) and may be missing.

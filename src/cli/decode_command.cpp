@@ -44,16 +44,9 @@ int decodeFiles(DecodeOptions& o) {
   int status = 0;
   for (const std::string& path : files) {
     const std::string shown = sanitizeUtf8(path);
-    std::vector<std::uint8_t> bytes;
     std::string why, output;
-    if (!readFileBytes(path, &bytes, &why)) {
-      std::fprintf(stderr, "decode: %s: %s\n", shown.c_str(), why.c_str());
-      status = 1;
-      continue;
-    }
-    const DecodedMfi decoded = decodeMfi(bytes);
-    if (!decoded.ok) {
-      std::fprintf(stderr, "decode: %s: %s\n", shown.c_str(), decoded.error.c_str());
+    DecodedMfi decoded;
+    if (!readRingTone(path, "decode", &decoded)) {
       status = 1;
       continue;
     }

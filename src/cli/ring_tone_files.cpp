@@ -4,20 +4,32 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+
+#include "convert/input.h"
+#include "core/gbk.h"
 
 namespace tonvell::cli {
 
 bool readFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *why = std::strerror(errno);
+  // The converter's own rules: a regular file below the size ceiling, so a
+  // folder, a device or a pipe fails at once.
+  int error = 0;
+  const ResultCode code = readInputFile(path, bytes, &error);
+  if (code == ResultCode::kSuccess) return true;
+  *why = describeReadFailure(code, error);
+  return false;
+}
+
+bool readRingTone(const std::string& path, const char* command, DecodedMfi* decoded) {
+  std::vector<std::uint8_t> bytes;
+  std::string why;
+  if (!readFileBytes(path, &bytes, &why)) {
+    std::fprintf(stderr, "%s: %s: %s\n", command, sanitizeUtf8(path).c_str(), why.c_str());
     return false;
   }
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    *why = "read error";
+  *decoded = decodeMfi(bytes);
+  if (!decoded->ok) {
+    std::fprintf(stderr, "%s: %s: %s\n", command, sanitizeUtf8(path).c_str(), decoded->error.c_str());
     return false;
   }
   return true;

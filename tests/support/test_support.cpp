@@ -1,10 +1,12 @@
 #include "support/test_support.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -117,6 +119,19 @@ TempDir::~TempDir() {
   }
   ::chmod(path_.c_str(), 0755);
   std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<std::string> midiFilesIn(const std::string& folder) {
+  std::vector<std::string> paths;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".mid") == 0) paths.push_back(folder + "/" + name);
+    }
+    closedir(dir);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
 }
 
 void writeFile(const std::string& path, const Bytes& bytes) {

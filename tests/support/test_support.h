@@ -119,6 +119,9 @@ class TempDir {
   std::string path_;
 };
 
+// The ".mid" files of `folder`, as paths, sorted; none when it cannot be read.
+std::vector<std::string> midiFilesIn(const std::string& folder);
+
 void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
