@@ -1,6 +1,6 @@
 # bash completion for tonvell-cli                           -*- shell-script -*-
 # Options after "-"; MIDI files (*.mid) as arguments, MFi files (*.mld) after
-# "inspect", folders after -o, any file after --list and --trace, the modes
+# "inspect", "decode" and "render", MIDI files after "check", folders after -o, any file after --list and --trace, the modes
 # after --overwrite. Folders are offered wherever files are, to walk into.
 
 # Adds the files that match the pattern $1 (any file when it is empty) and
@@ -20,14 +20,36 @@ _tonvell_cli() {
   local prev=${COMP_WORDS[COMP_CWORD-1]}
   COMPREPLY=()
 
-  if [[ ${COMP_WORDS[1]} == inspect && $COMP_CWORD -gt 1 ]]; then
-    if [[ $cur == -* ]]; then
-      COMPREPLY=($(compgen -W '--help' -- "$cur"))
-    else
-      _tonvell_cli_files '*.[mM][lL][dD]'
-    fi
-    return
-  fi
+  case ${COMP_WORDS[1]} in
+    inspect|decode|render|check)
+      if ((COMP_CWORD > 1)); then
+        case $prev in
+          -o|--output)
+            local IFS=$'\n'
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return ;;
+          --soundfont)
+            _tonvell_cli_files '*.[sS][fF]2'
+            return ;;
+          --voices|--loops)
+            return ;;
+        esac
+        local options='--help' files='*.[mM][lL][dD]'
+        case ${COMP_WORDS[1]} in
+          inspect) options+=' --json' ;;
+          decode) options+=' -o --output' ;;
+          render) options+=' -o --output --soundfont --voices --loops' ;;
+          check) options+=' --handset --format0 --json'; files='*.[mM][iI][dD]' ;;
+        esac
+        if [[ $cur == -* ]]; then
+          COMPREPLY=($(compgen -W "$options" -- "$cur"))
+        else
+          _tonvell_cli_files "$files"
+        fi
+        return
+      fi ;;
+  esac
 
   case $prev in
     -o|--output)
@@ -54,7 +76,7 @@ _tonvell_cli() {
       --no-loop -q --quiet -j --jobs --version -h --help' -- "$cur"))
     return
   fi
-  [[ $COMP_CWORD -eq 1 ]] && COMPREPLY=($(compgen -W 'inspect' -- "$cur"))
+  [[ $COMP_CWORD -eq 1 ]] && COMPREPLY=($(compgen -W 'inspect decode render check' -- "$cur"))
   _tonvell_cli_files '*.[mM][iI][dD]'
 } &&
   complete -F _tonvell_cli tonvell-cli

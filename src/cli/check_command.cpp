@@ -1,4 +1,4 @@
-// "tonvell-cli check FILE.mid... [--handset] [--json]": converts each file in
+// "tonvell-cli check FILE.mid... [--handset] [--format0] [--json]": converts each file in
 // memory, reads the ring tone back as a handset would and reports what was
 // lost or misheard, per channel and in total.
 #include <cmath>
@@ -87,6 +87,7 @@ namespace {
 struct CheckOptions {
   std::vector<std::string> files;
   bool handset = false;
+  bool format0 = false;
   bool json = false;
 };
 
@@ -99,6 +100,7 @@ int checkFiles(CheckOptions& o) {
   applyDefaults(settings);
   ConversionOptions options = conversionOptions(settings);
   options.handset = handset;
+  options.format0 = o.format0;
 
   int status = 0;
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
@@ -139,6 +141,7 @@ Subcommand addCheckCommand(CLI::App& app) {
   CLI::App* command = app.add_subcommand("check", "Convert MIDI files in memory and report what a handset loses or mishears; see check --help");
   command->add_option("FILE", o->files, "MIDI files to check (at least one)")->required()->option_text("...");
   command->add_flag("--handset", o->handset, "Convert with times and values as handsets play them");
+  command->add_flag("--format0", o->format0, "Convert format-0 files too, split by channel (as the converter's --format0)");
   command->add_flag("--json", o->json, "Write the reports as a JSON array");
   command->footer(
       "Columns: notes in the file; kept at their key; moved by more than 1 ms (largest shift); out of reach;\n"

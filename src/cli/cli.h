@@ -31,7 +31,7 @@ Subcommand addDecodeCommand(CLI::App& app);
 // "render FILE.mld... [-o DIR] [--soundfont SF2] [--voices N] [--loops N]":
 // each ring tone played through FluidSynth into NAME.wav.
 Subcommand addRenderCommand(CLI::App& app);
-// "check FILE.mid... [--handset] [--json]": what a handset makes of each file;
+// "check FILE.mid... [--handset] [--format0] [--json]": what a handset makes of each file;
 // 0 when nothing is lost or misheard, 1 otherwise.
 Subcommand addCheckCommand(CLI::App& app);
 
