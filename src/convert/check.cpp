@@ -106,8 +106,11 @@ Song readSong(std::span<const std::uint8_t> bytes) {
   return s;
 }
 
+// Keys a handset can sound: melodic keys 45..107 and, with the octave
+// shift, 21..119; on the drum channel the General MIDI percussion keys
+// 35..81 only (a shifted drum key names no instrument a handset has).
 bool inReach(int channel, int key) {
-  return channel == kDrumChannel ? key >= 11 && key <= 109 : key >= 21 && key <= 119;
+  return channel == kDrumChannel ? key >= 35 && key <= 81 : key >= 21 && key <= 119;
 }
 
 // The unmatched decoded note nearest to `at` within the window, of `key`
