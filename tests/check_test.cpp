@@ -108,6 +108,21 @@ TEST(CheckConversion, NotesWithinReachCanStillBeLostAndDrumsBeyondTheKitAreOutOf
   EXPECT_FALSE(r.clean());
 }
 
+// The level is volume x expression wherever in the file the two stand, and
+// a change replaced within the same tick is heard by no one.
+TEST(CheckConversion, LevelsAcrossTracksAndChangesReplacedAtOnce) {
+  const Bytes song = concat({smfHeader(1, 3, 48), track(hex("00 FF 51 03 07 A1 20  00 FF 2F 00")),
+                             track(hex("00 B0 07 64  00 B0 0A 00  00 B0 0A 40  00 90 3C 40  30 80 3C 00  00 FF 2F 00")),
+                             track(hex("18 B0 0B 40  00 FF 2F 00"))});
+  ConversionOptions handset = defaultOptions();
+  handset.handset = true;
+  const CheckReport r = checkConversion(song, handset);
+  ASSERT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.total.controllerChanges, 3) << "volume, expression (from another track), the last pan";
+  EXPECT_EQ(r.total.misheard, 0);
+  EXPECT_TRUE(r.clean());
+}
+
 TEST(CheckConversion, AFileTheConverterRefusesIsNoReport) {
   const CheckReport r = checkConversion(concat({smfHeader(0, 1, 48), track(hex("00 FF 2F 00"))}), defaultOptions());
   EXPECT_FALSE(r.ok);

@@ -60,10 +60,15 @@ Song readSong(std::span<const std::uint8_t> bytes) {
       if (e.status == 0xFF && e.metaType == 0x51 && tempoOf(e, bytes) > 0) s.tempos.emplace_back(e.tick, tempoOf(e, bytes));
   std::stable_sort(s.tempos.begin(), s.tempos.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
+  // Volume and expression of a channel may stand in different tracks: the
+  // level is worked out once they are in time order.
+  struct LevelEvent {
+    double at;
+    bool volume;
+    int value;
+  };
+  std::array<std::vector<LevelEvent>, 16> levels;
   for (const auto& track : s.smf.tracks) {
-    std::array<int, 16> volume, expression;
-    volume.fill(100);
-    expression.fill(127);
     std::map<std::pair<int, int>, std::size_t> sounding;  // channel, key -> note
     for (const SmfEvent& e : track) {
       if (!e.isChannelEvent()) continue;
@@ -86,8 +91,7 @@ Song readSong(std::span<const std::uint8_t> bytes) {
         sounding[{c, e.data1}] = notes.size();
         notes.push_back(n);
       } else if (e.kind() == 0xB0 && (e.data1 == 7 || e.data1 == 11)) {
-        (e.data1 == 7 ? volume : expression)[static_cast<std::size_t>(c)] = e.data2;
-        changes.push_back({at, kLevel, volume[static_cast<std::size_t>(c)] * expression[static_cast<std::size_t>(c)] / 127});
+        levels[static_cast<std::size_t>(c)].push_back({at, e.data1 == 7, e.data2});
       } else if (e.kind() == 0xB0 && e.data1 == 10) {
         changes.push_back({at, kPan, e.data2});
       } else if (e.kind() == 0xB0 && e.data1 == 1) {
@@ -97,12 +101,32 @@ Song readSong(std::span<const std::uint8_t> bytes) {
       }
     }
   }
+  for (std::size_t c = 0; c < 16; ++c) {
+    std::stable_sort(levels[c].begin(), levels[c].end(),
+                     [](const LevelEvent& a, const LevelEvent& b) { return a.at < b.at; });
+    int volume = 100, expression = 127;
+    for (const LevelEvent& l : levels[c]) {
+      (l.volume ? volume : expression) = l.value;
+      s.changes[c].push_back({l.at, kLevel, volume * expression / 127});
+    }
+  }
   for (auto& notes : s.notes)
     std::stable_sort(notes.begin(), notes.end(), [](const Note& a, const Note& b) {
       return a.at != b.at ? a.at < b.at : a.key < b.key;
     });
-  for (auto& changes : s.changes)
+  for (auto& changes : s.changes) {
     std::stable_sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) { return a.at < b.at; });
+    // A change that another change of its lane replaces within the same MFi
+    // tick is never heard, on a handset or anywhere: only the last counts.
+    std::vector<Change> heard;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      bool replaced = false;
+      for (std::size_t j = i + 1; j < changes.size() && std::floor(changes[j].at + 0.5) == std::floor(changes[i].at + 0.5); ++j)
+        replaced = replaced || changes[j].lane == changes[i].lane;
+      if (!replaced) heard.push_back(changes[i]);
+    }
+    changes = std::move(heard);
+  }
   return s;
 }
 
