@@ -15,6 +15,13 @@ _tonvell_cli_files() {
   fi
 }
 
+# The folders, for -o.
+_tonvell_cli_folders() {
+  local IFS=$'\n'
+  compopt -o filenames 2>/dev/null
+  COMPREPLY=($(compgen -d -- "$cur"))
+}
+
 _tonvell_cli() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   local prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -25,9 +32,7 @@ _tonvell_cli() {
       if ((COMP_CWORD > 1)); then
         case $prev in
           -o|--output)
-            local IFS=$'\n'
-            compopt -o filenames 2>/dev/null
-            COMPREPLY=($(compgen -d -- "$cur"))
+            _tonvell_cli_folders
             return ;;
           --soundfont)
             _tonvell_cli_files '*.[sS][fF]2'
@@ -53,9 +58,7 @@ _tonvell_cli() {
 
   case $prev in
     -o|--output)
-      local IFS=$'\n'
-      compopt -o filenames 2>/dev/null
-      COMPREPLY=($(compgen -d -- "$cur"))
+      _tonvell_cli_folders
       return ;;
     -l|--list|--trace)
       # "-" is standard input (--list) or standard error (--trace).
