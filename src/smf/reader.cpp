@@ -30,48 +30,4 @@ std::uint32_t findChunk(ConversionWorkspace& ws, std::uint32_t id) {
   }
 }
 
-void skipEventBody(ConversionWorkspace& ws, int status, const EventReading& reading) {
-  const int s = status & 0xFF;
-  if (s < 0xF0) {
-    // A status below 0x80 never comes: the running status holds only status
-    // bytes, or -1, which reads as 0xFF.
-    const int kind = s & 0xF0;
-    if (kind == 0xC0 || kind == 0xD0) {
-      readByte(ws);
-    } else if (s >= 0x80) {
-      readByte(ws);
-      readByte(ws);
-    }
-    return;
-  }
-  switch (s) {
-    case 0xF0:
-      if (reading.sysexId) readSysexId(ws);
-      skipToSysexEnd(ws);
-      return;
-    case 0xF1:
-    case 0xF3:
-      readByte(ws);
-      return;
-    case 0xF2:
-      readValue14(ws);
-      return;
-    case 0xFF: {
-      const int type = readByte(ws);
-      const int length = readVarLen(ws);
-      if (type == 0x51 && reading.tempoThreeBytes) {
-        readByte(ws);
-        readByte(ws);
-        readByte(ws);
-      } else {
-        skipBytes(ws, length);
-      }
-      return;
-    }
-    default:
-      for (int i = 0; i < reading.undefinedStatusBytes; ++i) readByte(ws);
-      return;
-  }
-}
-
 }  // namespace tonvell
