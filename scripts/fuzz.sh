@@ -36,7 +36,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 regressions="$root/tests/fuzz-regressions"
 dict="$root/tests/fuzz/midi.dict"
 ci_runs=${FUZZ_CI_RUNS:-10000}
-ci_seed=1
+ci_start=1
 max_len=${FUZZ_MAX_LEN:-4096}
 
 if [ ! -x "$fuzzer" ]; then
@@ -89,8 +89,8 @@ if [ "$seconds" -eq 0 ]; then
   # that reach new code to its first folder: a scratch one, so the input
   # folders stay as they are.
   if [ $status -eq 0 ]; then
-    echo "fuzz.sh: $ci_runs mutations from random start $ci_seed" >&2
-    "$fuzzer" "${common[@]}" -runs=$ci_runs -seed=$ci_seed -artifact_prefix="$scratch/artifacts/" \
+    echo "fuzz.sh: $ci_runs mutations from random start $ci_start" >&2
+    "$fuzzer" "${common[@]}" -runs=$ci_runs -seed=$ci_start -artifact_prefix="$scratch/artifacts/" \
       "$@" "$scratch/corpus" "${seeds[@]}" >"$scratch/mutations.log" 2>&1 || status=$?
     if [ $status -ne 0 ]; then
       cat "$scratch/mutations.log" >&2

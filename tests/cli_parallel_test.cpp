@@ -70,9 +70,9 @@ TEST(CliParallel, RunsWithFourJobsShowAndWriteWhatOneJobDoes) {
     inputs.emplace_back("song-" + name, test::readFile(std::string(TONVELL_SONGS_DIR) + "/" + name));
     list.push_back("song-" + name);
   }
-  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
-    const std::string name = "generated-" + std::to_string(seed) + ".mid";
-    inputs.emplace_back(name, test::generateSong(2000 * seed, seed).bytes);
+  for (std::uint32_t start = 1; start <= 12; ++start) {
+    const std::string name = "generated-" + std::to_string(start) + ".mid";
+    inputs.emplace_back(name, test::generateSong(2000 * start, start).bytes);
     list.push_back(name);
   }
   // Files that fail, a name given twice, and an input named like an output

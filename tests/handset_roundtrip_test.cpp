@@ -199,9 +199,9 @@ TEST(HandsetRoundTrip, EdgesOfEveryRange) {
 
 TEST(HandsetRoundTrip, GeneratedSongs) {
   Tally tally;
-  for (std::uint32_t seed = 1; seed <= 10; ++seed) {
-    const GeneratedSong song = generateSong(4000 + 3000 * seed, seed, 2 + static_cast<int>(seed % 12));
-    roundTrip(song.bytes, tally, "seed " + std::to_string(seed));
+  for (std::uint32_t start = 1; start <= 10; ++start) {
+    const GeneratedSong song = generateSong(4000 + 3000 * start, start, 2 + static_cast<int>(start % 12));
+    roundTrip(song.bytes, tally, "start " + std::to_string(start));
   }
   expectAllHeard(tally);
   EXPECT_GT(tally.total[kNoteOn], 1000);

@@ -391,10 +391,10 @@ void checkStructure(const Bytes& midi, const ConverterSettings& settings, const 
 }
 
 TEST(HandsetStructure, GeneratedSongs) {
-  for (std::uint32_t seed = 1; seed <= 12; ++seed) {
-    const GeneratedSong song = generateSong(3000 + 2500 * seed, seed, 1 + static_cast<int>(seed % 15));
-    checkStructure(song.bytes, handsetSettings(static_cast<int>(seed % 2), static_cast<int>(seed / 2 % 2)),
-                   "seed " + std::to_string(seed));
+  for (std::uint32_t start = 1; start <= 12; ++start) {
+    const GeneratedSong song = generateSong(3000 + 2500 * start, start, 1 + static_cast<int>(start % 15));
+    checkStructure(song.bytes, handsetSettings(static_cast<int>(start % 2), static_cast<int>(start / 2 % 2)),
+                   "start " + std::to_string(start));
   }
 }
 

@@ -91,21 +91,18 @@ struct CheckOptions {
   bool json = false;
 };
 
-int checkFiles(CheckOptions& o) {
-  auto& files = o.files;
-  auto& handset = o.handset;
-  auto& json = o.json;
+int checkFiles(const CheckOptions& o) {
 
   ConverterSettings settings;
   applyDefaults(settings);
   ConversionOptions options = conversionOptions(settings);
-  options.handset = handset;
+  options.handset = o.handset;
   options.format0 = o.format0;
 
   int status = 0;
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
   bool first = true;
-  for (const std::string& path : files) {
+  for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
     std::vector<std::uint8_t> bytes;
     std::string why;
@@ -116,7 +113,7 @@ int checkFiles(CheckOptions& o) {
       report = checkConversion(bytes, options);
     }
     if (!report.ok || !report.clean()) status = 1;
-    if (json) {
+    if (o.json) {
       all.push_back(reportJson(shown, report));
       continue;
     }
@@ -129,7 +126,7 @@ int checkFiles(CheckOptions& o) {
     first = false;
     printReport(shown, report);
   }
-  if (json) std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  if (o.json) std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
   std::fflush(stdout);
   return status;
 }

@@ -37,12 +37,10 @@ struct DecodeOptions {
   std::string folder = ".";
 };
 
-int decodeFiles(DecodeOptions& o) {
-  auto& files = o.files;
-  auto& folder = o.folder;
+int decodeFiles(const DecodeOptions& o) {
 
   int status = 0;
-  for (const std::string& path : files) {
+  for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
     std::string why, output;
     DecodedMfi decoded;
@@ -50,7 +48,7 @@ int decodeFiles(DecodeOptions& o) {
       status = 1;
       continue;
     }
-    if (!outputPathFor(path, folder, ".mid", &output, &why) || !writeFileBytes(output, decoded.midi, &why)) {
+    if (!outputPathFor(path, o.folder, ".mid", &output, &why) || !writeFileBytes(output, decoded.midi, &why)) {
       std::fprintf(stderr, "decode: %s: cannot write %s: %s\n", shown.c_str(), sanitizeUtf8(output).c_str(),
                    why.c_str());
       status = 1;

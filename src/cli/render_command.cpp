@@ -26,18 +26,14 @@ struct RenderOptions {
   int loops = 1;
 };
 
-int renderFiles(RenderOptions& o) {
-  auto& files = o.files;
-  auto& folder = o.folder;
-  auto& synth = o.synth;
-  auto& loops = o.loops;
-  if (synth.soundFont.empty() && audio::defaultSoundFont().empty()) {
+int renderFiles(const RenderOptions& o) {
+  if (o.synth.soundFont.empty() && audio::defaultSoundFont().empty()) {
     std::fprintf(stderr, "render: no SoundFont: give one with --soundfont, or install timgm6mb-soundfont\n");
     return 1;
   }
 
   int status = 0;
-  for (const std::string& path : files) {
+  for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
     std::string why, output;
     DecodedMfi decoded;
@@ -46,18 +42,18 @@ int renderFiles(RenderOptions& o) {
       continue;
     }
     const audio::Performance performance =
-        audio::buildPerformance(decoded.midi, {decoded.cueStartTick, decoded.cueEndTick}, loops);
+        audio::buildPerformance(decoded.midi, {decoded.cueStartTick, decoded.cueEndTick}, o.loops);
     if (!performance.ok) {
       std::fprintf(stderr, "render: %s: %s\n", shown.c_str(), performance.error.c_str());
       status = 1;
       continue;
     }
-    if (!outputPathFor(path, folder, ".wav", &output, &why)) {
+    if (!outputPathFor(path, o.folder, ".wav", &output, &why)) {
       std::fprintf(stderr, "render: %s: %s\n", shown.c_str(), why.c_str());
       status = 1;
       continue;
     }
-    const audio::RenderOutcome rendered = audio::renderWav(performance, output, synth);
+    const audio::RenderOutcome rendered = audio::renderWav(performance, output, o.synth);
     if (!rendered.ok) {
       std::fprintf(stderr, "render: %s: %s\n", shown.c_str(), rendered.error.c_str());
       status = 1;
