@@ -5,7 +5,8 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 JOBS       ?= $(shell nproc)
-CMAKE_GEN  := -G Ninja
+# ccache, when a developer has it, makes rebuilds in several checkouts cheap.
+CMAKE_GEN  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 SONGS      := $(BUILD)/songs
 
 .PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
