@@ -9,7 +9,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 SONGS      := $(BUILD)/songs
 
-.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
+.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz fuzz-build fuzz-long fuzz-ci clean examples \
 	install package check-package
 
 all: build
@@ -85,21 +85,29 @@ bench: build songs
 
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
+RUNS ?= 2000000
 
 $(FUZZ_BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTONVELL_FUZZ=ON -DTONVELL_GUI=OFF -DTONVELL_TESTS=OFF
 
+# The fuzz targets, with AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build: bootstrap $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tonvell-fuzz
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
-# A long fuzzing session (FUZZ_SECONDS), new findings go to tests/fuzz-regressions.
+# The cross-checking target for FUZZ_SECONDS; findings go to tests/fuzz-regressions/cross.
 fuzz: fuzz-build songs
-	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz $(FUZZ_SECONDS) $(SONGS)
+	scripts/fuzz.sh seconds $(FUZZ_SECONDS) $(FUZZ_BUILD) $(SONGS)
 
-# The short deterministic pass CI runs: every starting input and regression file once.
+# RUNS executions of each lean target (five of them); the corpus in
+# fuzz/corpus is merged back minimised, findings go to tests/fuzz-regressions.
+fuzz-long: fuzz-build songs
+	scripts/fuzz.sh runs $(RUNS) $(FUZZ_BUILD) $(SONGS)
+
+# The short deterministic pass of `make test`: every corpus, starting and
+# regression file once, then a fixed number of mutations per target.
 fuzz-ci: fuzz-build songs
-	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
+	scripts/fuzz.sh ci $(FUZZ_BUILD) $(SONGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
