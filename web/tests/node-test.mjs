@@ -137,6 +137,15 @@ try {
     }
     check(threw, `options ${JSON.stringify(bad)} are refused`);
   }
+
+  // The README's example runs and prints what the README says it prints.
+  const readme = readFileSync(join(root, "README.md"), "utf8");
+  const example = /<!-- example: node -->\n```js\n([\s\S]*?)```[\s\S]*?it prints:\n\n```\n([\s\S]*?)```/.exec(readme);
+  if (check(example, "README: the node example and what it prints")) {
+    const code = example[1].replace("./build-web/site/tonvell.mjs", pathToFileURL(join(site, "tonvell.mjs")).href);
+    const printed = execFileSync(process.execPath, ["--input-type=module", "-e", code], { cwd: root, encoding: "utf8" });
+    check(printed === example[2], `README example prints:\n${printed}`);
+  }
 } finally {
   rmSync(scratch, { recursive: true, force: true });
 }
