@@ -58,9 +58,19 @@ function normalise(options) {
     if (!Number.isInteger(mv) || mv < 0 || mv > 127) throw new TypeError("tonvell: master-volume must be 0..127");
     if (o["no-master-volume"]) throw new TypeError('tonvell: "master-volume" and "no-master-volume" exclude each other');
   }
+  for (const key of Object.keys(FLAG)) {
+    if (o[key] !== undefined && o[key] !== null && typeof o[key] !== "boolean")
+      throw new TypeError(`tonvell: ${key} is a switch: true or false`);
+  }
+  if (o.loop !== undefined && o.loop !== null && typeof o.loop !== "boolean")
+    throw new TypeError("tonvell: loop is a switch: true or false");
+  if (o.index !== undefined && (!Number.isInteger(o.index) || o.index < 0))
+    throw new TypeError("tonvell: index must be a whole number from 0");
   for (const key of ["title", "copyright", "output", "name"]) {
     if (o[key] !== undefined && o[key] !== null && typeof o[key] !== "string")
       throw new TypeError(`tonvell: ${key} must be a string`);
+    if (typeof o[key] === "string" && o[key].includes("\0"))
+      throw new TypeError(`tonvell: ${key} holds a NUL character, which no command line can pass`);
   }
   if (o.output === "") throw new TypeError("tonvell: output: the folder name is empty (./ is the current folder)");
   return o;
@@ -70,6 +80,7 @@ function normalise(options) {
 // computer's clock (its local date, as tonvell-cli without --date).
 function dateNumber(date) {
   if (date === undefined || date === null) date = new Date();
+  if (date instanceof Date && Number.isNaN(date.getTime())) throw new TypeError("tonvell: the date is not a valid Date");
   if (date instanceof Date) return date.getFullYear() * 10000 + (date.getMonth() + 1) * 100 + date.getDate();
   const text = String(date);
   const m = /^(\d{4})(\d{2})(\d{2})$/.exec(text);
@@ -139,7 +150,11 @@ export async function createTonvell(moduleOptions = {}) {
   // Copies `bytes` into the module for `body(pointer, size)`; null when the
   // module has no room for them.
   function withBytes(bytes, body) {
-    const data = bytes instanceof Uint8Array ? bytes : new Uint8Array(bytes);
+    let data;
+    if (bytes instanceof Uint8Array) data = bytes;
+    else if (bytes instanceof ArrayBuffer) data = new Uint8Array(bytes);
+    else if (ArrayBuffer.isView(bytes)) data = new Uint8Array(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    else throw new TypeError("tonvell: the file's bytes must be a Uint8Array, an ArrayBuffer or a typed array");
     if (data.length > 0x7fffffff) return null;
     const p = core._malloc(Math.max(1, data.length));
     if (!p) return null;
