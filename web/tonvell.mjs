@@ -217,6 +217,8 @@ export async function createTonvell(moduleOptions = {}) {
 
   return {
     RESULT,
+    // The converter's version ("1.0.0"), as tonvell-cli --version gives it.
+    version: text(core._tonvell_version()),
     // Converts one MIDI file (Uint8Array or ArrayBuffer). Besides the
     // command line's options: name (the file's path as tonvell-cli would be
     // given it, for the log; default "input.mid"), index (its number in the

@@ -171,6 +171,9 @@ EMSCRIPTEN_KEEPALIVE int tonvell_inspect(const std::uint8_t* data, int size, con
   }
 }
 
+// The program's version, as tonvell-cli --version gives it.
+EMSCRIPTEN_KEEPALIVE const char* tonvell_version() { return TONVELL_VERSION; }
+
 EMSCRIPTEN_KEEPALIVE const std::uint8_t* tonvell_result_data() { return held().bytes.data(); }
 EMSCRIPTEN_KEEPALIVE int tonvell_result_size() { return static_cast<int>(held().bytes.size()); }
 EMSCRIPTEN_KEEPALIVE const char* tonvell_result_text() { return held().text.c_str(); }

@@ -130,6 +130,9 @@ try {
   const again = tonvell.convert(song, { date: "20030105" });
   check(again.code === 108 && Buffer.compare(Buffer.from(again.bytes), Buffer.from(converted.bytes)) === 0, "and so does the next call");
 
+  const version = execFileSync(cli, ["--version"], { encoding: "utf8" }).trim();
+  check(version === `tonvell-cli ${tonvell.version}`, `version ${tonvell.version} is tonvell-cli's (${version})`);
+
   // Options the command line refuses are refused.
   for (const bad of [{ "master-volume": 128 }, { date: "20030230" }, { loop: true, noLoop: true }, { tilte: "x" }]) {
     let threw = false;
