@@ -1,6 +1,7 @@
 // "tonvell-cli check FILE.mid... [--handset] [--format0] [--json] [--svg FILE.svg]":
 // converts each file in memory, reads the ring tone back as a handset would
 // and reports what was lost, moved or misheard, per channel and in total.
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -120,7 +121,9 @@ bool writePicture(const std::string& svgPath, const std::string& input, const st
     const SaveOutcome saved = saveOutput(
         svgPath, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, policy);
     if (saved.saved()) return true;
-    why = saved.osError ? std::strerror(saved.osError) : "cannot be written";
+    why = saved.osError == EINVAL ? "not a regular file"
+          : saved.osError        ? std::strerror(saved.osError)
+                                 : "cannot be written";
   }
   std::fflush(stdout);
   std::fprintf(stderr, "check: %s: picture not written: %s\n", sanitizeUtf8(svgPath).c_str(), why.c_str());
@@ -147,6 +150,7 @@ int checkFiles(const CheckOptions& o) {
   options.handset = o.handset;
   options.format0 = o.format0;
 
+  if (!o.svg.empty()) removeTemporaryOutputOnSignals();
   int status = 0;
   nlohmann::ordered_json all = nlohmann::ordered_json::array();
   bool first = true;

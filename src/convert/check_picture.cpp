@@ -18,6 +18,7 @@ constexpr double kWidth = 1200;
 constexpr double kLeft = 90;  // channel names
 constexpr double kRight = 20;
 constexpr double kLaneGap = 6;
+constexpr double kSmallestLane = 16;  // room for the channel's name
 constexpr double kRollKeys = 640;  // pixels for all lanes' keys together, before the limits below
 constexpr double kLargestKey = 6, kSmallestKey = 2;
 
@@ -86,7 +87,7 @@ std::string checkPicture(const CheckReport& report, std::string_view songName) {
   double y = rollTop;
   for (Lane& l : lanes) {
     l.top = y;
-    y += (l.high - l.low + 1) * keyHeight + kLaneGap;
+    y += std::max((l.high - l.low + 1) * keyHeight, kSmallestLane) + kLaneGap;
   }
   const double height = std::max(y, rollTop + 30) + 34;
 
@@ -164,7 +165,7 @@ std::string checkPicture(const CheckReport& report, std::string_view songName) {
   svg.open("g", {{"id", "lanes"}});
   for (std::size_t i = 0; i < lanes.size(); ++i) {
     const Lane& l = lanes[i];
-    const double h = (l.high - l.low + 1) * keyHeight;
+    const double h = std::max((l.high - l.low + 1) * keyHeight, kSmallestLane);
     svg.element("rect", {{"x", svgNumber(kLeft)}, {"y", svgNumber(l.top)}, {"width", svgNumber(plotWidth)},
                          {"height", svgNumber(h)}, {"fill", i % 2 ? "#f4f4f4" : "#ebeef3"}});
     const std::string name = "ch " + std::to_string(l.channel) + (l.channel == 9 ? " drums" : "");
