@@ -108,7 +108,9 @@ std::string checkPicture(const CheckReport& report, std::string_view songName) {
   svg.text("text", {{"x", "20"}, {"y", "30"}, {"font-size", "20"}, {"font-weight", "bold"}}, songName);
   std::string found;
   for (CheckProblem p : report.problems()) found += std::string(found.empty() ? "" : ", ") + problemName(p);
-  if (report.clean()) found = "nothing lost, moved or misheard" + (found.empty() ? "" : "; " + found);
+  if (report.clean())
+    found = "nothing lost, moved or misheard" +
+            (found.empty() ? "" : "; " + std::to_string(t.outOfReach) + " out of the handset's reach (" + found + ")");
   svg.text("text", {{"x", "20"}, {"y", "52"}},
            svgNumber(report.seconds) + " s, " + std::to_string(t.notes) + " notes, " +
                std::to_string(report.tempoChanges) + " tempo and " + std::to_string(t.controllerChanges) +
