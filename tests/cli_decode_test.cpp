@@ -87,7 +87,7 @@ TEST(CliCheck, ATableOrJsonAndTheExitStatus) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\n    0      3      2      0      5.2      1      0        1         1\n"), std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("  out of reach: 1 (0 drum keys outside the kit, 1 keys out of range; 1 at another key, 0 dropped)\n"),
+  EXPECT_NE(r.out.find("  out of reach: 1 (drum keys outside the kit 0, keys out of range 1; 1 at another key, 0 dropped)\n"),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("  tempo changes: 2, misheard 1\n"), std::string::npos) << r.out;

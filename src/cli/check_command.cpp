@@ -81,7 +81,7 @@ void printReport(const std::string& file, const CheckReport& r) {
   printRow("all", r.total);
   const ChannelCheck& t = r.total;
   if (t.outOfReach > 0)
-    std::printf("  out of reach: %d (%d drum keys outside the kit, %d keys out of range; %d at another key, %d dropped)\n",
+    std::printf("  out of reach: %d (drum keys outside the kit %d, keys out of range %d; %d at another key, %d dropped)\n",
                 t.outOfReach, t.outOfReachDrums, t.outOfReach - t.outOfReachDrums, t.outOfReachOtherKey,
                 t.outOfReachDropped);
   if (t.lost > 0)
