@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -103,11 +104,10 @@ void printReport(const std::string& file, const CheckReport& r) {
   }
 }
 
-// Writes the picture of the only file's report, through a temporary file
-// renamed into place; an existing picture is replaced (the file was named on
-// the command line), never an input.
-bool writePicture(const std::string& svgPath, const std::string& input, const std::string& shown,
-                  const CheckReport& report) {
+// Writes the picture of the only file's report, titled with the file's name,
+// through a temporary file renamed into place; an existing picture is
+// replaced (the file was named on the command line), never an input.
+bool writePicture(const std::string& svgPath, const std::string& input, const CheckReport& report) {
   std::string why;
   FileIdentity in, out;
   if (identifyFile(input, &in) && identifyFile(svgPath, &out) && in == out) {
@@ -117,7 +117,7 @@ bool writePicture(const std::string& svgPath, const std::string& input, const st
       OverwriteAnswer ask(const std::string&) override { return OverwriteAnswer::kYes; }
     } replace;
     OverwritePolicy policy(replace);
-    const std::string text = checkPicture(report, shown);
+    const std::string text = checkPicture(report, sanitizeUtf8(std::filesystem::path(input).filename().native()));
     const SaveOutcome saved = saveOutput(
         svgPath, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, policy);
     if (saved.saved()) return true;
@@ -165,7 +165,7 @@ int checkFiles(const CheckOptions& o) {
       report = checkConversion(bytes, options);
     }
     if (!report.ok || !report.clean()) status = 1;
-    if (report.ok && !o.svg.empty() && !writePicture(o.svg, path, shown, report)) status = 1;
+    if (report.ok && !o.svg.empty() && !writePicture(o.svg, path, report)) status = 1;
     if (o.json) {
       all.push_back(reportJson(shown, report));
       continue;
