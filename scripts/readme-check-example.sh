@@ -9,6 +9,7 @@ test_only=false
 if [[ ${1:-} == --test ]]; then test_only=true; shift; fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 cli=${1:-$root/build/tonvell-cli}
+[[ $cli == /* ]] || cli=$PWD/$cli
 readme=$root/README.md
 begin='<!-- check example: written by scripts/readme-check-example.sh -->'
 end='<!-- end of the check example -->'
