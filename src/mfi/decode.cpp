@@ -369,6 +369,7 @@ class Decoder {
       conductor_.add(tick, 1, {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(tempo >> 16),
                                static_cast<std::uint8_t>(tempo >> 8), static_cast<std::uint8_t>(tempo)});
       tempoMap_.emplace_back(tick, tempo);
+      r_.tempos.push_back({tick, timebase, value});
       return;
     }
     skip("FF " + hexByte(static_cast<unsigned>(code)));
@@ -379,6 +380,8 @@ class Decoder {
     r_.endTick = end;
     std::stable_sort(tempoMap_.begin(), tempoMap_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(r_.tempos.begin(), r_.tempos.end(),
+                     [](const DecodedTempo& a, const DecodedTempo& b) { return a.tick < b.tick; });
     r_.seconds = ticksToSeconds(end, tempoMap_);
 
     int tracks = 1;
