@@ -146,9 +146,9 @@ class Planner {
 
     // Each change goes to the MFi tick before or after its exact place (the
     // same tick when it falls on one): to the one where the song's time in
-    // seconds, from there on, stays nearer to the MIDI file's. So neither the
-    // tempos written (each within its nearest tick length) nor the places
-    // rounded to ticks let the error build up along the song.
+    // seconds, from there on, stays nearer to the MIDI file's. So the places
+    // rounded to ticks do not add up along the song; what remains is each
+    // tempo's own difference from the nearest pair written.
     const double division = song_.division;
     double midiSeconds = 0;    // at the change in hand, by the MIDI file's tempos
     std::int64_t midiAt = 0;
