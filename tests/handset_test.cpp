@@ -71,8 +71,9 @@ TEST(HandsetTempo, TheNearestTickOfAnyPairExactWhenOneExists) {
   EXPECT_EQ(pair(3428571), "35@24");
   EXPECT_EQ(pair(200000), "150@96");
   EXPECT_EQ(pair(60000), "250@192");
-  for (int perMinute = 4; perMinute <= 255; ++perMinute)
+  for (int perMinute = 4; perMinute <= 255; ++perMinute) {
     if (60000000 % perMinute == 0) ASSERT_EQ(pair(60000000 / perMinute), std::to_string(perMinute) + "@48");
+  }
   // Every tempo a MIDI file can hold, sampled: no pair has a tick nearer to
   // micros / 48 (every pair tried), and never the invalid codes.
   for (double micros = 1; micros <= 0xFFFFFF; micros *= 1.003) {
