@@ -72,7 +72,8 @@ TEST(HandsetTempo, TheNearestTickOfAnyPairExactWhenOneExists) {
   EXPECT_EQ(pair(200000), "150@96");
   EXPECT_EQ(pair(60000), "250@192");
   for (int perMinute = 4; perMinute <= 255; ++perMinute) {
-    if (60000000 % perMinute == 0) ASSERT_EQ(pair(60000000 / perMinute), std::to_string(perMinute) + "@48");
+    if (60000000 % perMinute != 0) continue;
+    ASSERT_EQ(pair(60000000 / perMinute), std::to_string(perMinute) + "@48");
   }
   // Every tempo a MIDI file can hold, sampled: no pair has a tick nearer to
   // micros / 48 (every pair tried), and never the invalid codes.
