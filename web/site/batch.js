@@ -2,6 +2,10 @@
 // output folder "./": the banner, for each file its index and path, the
 // output name or why it failed, and the totals. Results that would land on
 // a name this run has saved already are not saved again.
+// The engine's result codes are the numbers of their log messages.
+const SUCCESS = 108;
+const FILE_NOT_FOUND = 105;
+
 export class Batch {
   // `engine` is what createTonvell() gives; `options` as for its convert().
   constructor(engine, options) {
@@ -22,9 +26,9 @@ export class Batch {
     ++this.checked;
     const log = this.engine.log;
     let text = log.fileStarted(index, path);
-    if (bytes === null) return { log: text + log.failed(this.engine.codes.fileNotFound) };
+    if (bytes === null) return { log: text + log.failed(FILE_NOT_FOUND) };
     const result = this.engine.convert(bytes, this.options);
-    if (result.code !== 0) return { log: text + log.failed(result.code) };
+    if (result.code !== SUCCESS) return { log: text + log.failed(result.code) };
     const output = log.outputPath('./', path);
     text += result.log + log.outputChosen(output);
     if (this.saved.has(output)) return { log: text + log.duplicateOutput() };

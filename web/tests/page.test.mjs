@@ -65,9 +65,9 @@ function gatherInputs() {
   return { folder, names };
 }
 
-// What tonvell-cli prints and writes for these files, run in their folder.
+// What tonvell-cli prints and writes for these files, run in `folder`
+// (the outputs land there and are taken away again).
 function nativeRun(folder, names, options) {
-  const out = mkdtempSync(path.join(scratch, 'native-'));
   const args = ['--quiet', '--overwrite', 'all', '-j', '1', '--date', options.date];
   if (options.title !== undefined) args.push('--title', options.title);
   if (options.copyright !== undefined) args.push('--copyright', options.copyright);
@@ -89,7 +89,6 @@ function nativeRun(folder, names, options) {
     files[name] = readFileSync(path.join(folder, name));
     rmSync(path.join(folder, name));
   }
-  rmSync(out, { recursive: true, force: true });
   return { log, files, ms };
 }
 
@@ -110,7 +109,12 @@ async function waitForFiles(folder, names, timeoutMs = 20000) {
 
 async function runConversion(expectedRuns) {
   await page.click('#start');
-  await page.waitForFunction((n) => document.body.dataset.runs === String(n), { timeout: 60000 }, expectedRuns);
+  try {
+    await page.waitForFunction((n) => document.body.dataset.runs === String(n), { timeout: 60000 }, expectedRuns);
+  } catch (error) {
+    const shown = await page.evaluate(() => `${document.querySelector('#status').textContent}\n${document.querySelector('#log').textContent}`);
+    throw new Error(`the run did not finish: ${error.message}\n${shown}`);
+  }
   return page.$eval('#log', (log) => log.textContent);
 }
 
@@ -181,17 +185,22 @@ after(async () => {
 
 const inputs = gatherInputs();
 
-test('files chosen, default options: the log, every download and the zip are those of tonvell-cli', async () => {
-  const chosen = inputs.names.map((n) => path.join(inputs.folder, n));
-  const input = await page.$('#pick-files');
-  await input.uploadFile(...chosen);
-  assert.equal(await page.$$eval('#file-list li', (items) => items.length), chosen.length);
+test('files and a folder chosen, default options: the log, every download and the zip are tonvell-cli\'s', async () => {
+  // Two files by themselves, then the whole folder: its copies of them come
+  // out under the same names, which this run has saved already.
+  const loose = inputs.names.slice(0, 2);
+  for (const name of loose) copyFileSync(path.join(inputs.folder, name), path.join(scratch, name));
+  await (await page.$('#pick-files')).uploadFile(...loose.map((n) => path.join(scratch, n)));
+  await (await page.$('#pick-folder')).uploadFile(inputs.folder);
+  const listed = [...loose, ...inputs.names.map((n) => `in/${n}`).sort()];
+  assert.deepEqual(await page.$$eval('#file-list li', (items) => items.map((li) => li.textContent)), listed);
   const log = await runConversion(1);
   const date = await page.evaluate(() => window.tonvellPage.today());
-  const native = nativeRun(inputs.folder, inputs.names, { date });
+  const native = nativeRun(scratch, listed, { date });
   assert.equal(log, native.log);
   assert.match(log, /★不是 MIDI 文件/);
   assert.match(log, /★无法处理以格式 1 以外的形式保存的 MIDI 文件/);
+  assert.match(log, /输出文件名与本次已保存的文件重复，未保存/);
   const { files, zipped } = await downloadAll(path.join(downloads, 'one'));
   assertSameFiles(files, native.files, 'downloads');
   assertSameFiles(zipped, native.files, 'zip');
@@ -211,14 +220,7 @@ test('files dropped with every option set: Chinese title and copyright, handset,
   await setCheck('format0', true);
   await setCheck('handset', true);
   await setCheck('loop', false);
-  await setText('master-volume', '128');
-  // The window's rule: out of range is refused before anything runs.
-  await page.click('#start');
-  assert.equal(await page.$eval('#master-volume-error', (e) => e.hidden ? '' : e.textContent), '请输入 0 到 127 之间的整数。');
-  await setText('master-volume', '90');
-
-  // The same name twice: the second is not saved over the first.
-  const dropped = [...inputs.names, inputs.names[0]];
+  const dropped = inputs.names;
   const payload = dropped.map((n) => ({ name: n, data: readFileSync(path.join(inputs.folder, n)).toString('base64') }));
   await page.evaluate((files) => {
     const transfer = new DataTransfer();
@@ -230,13 +232,20 @@ test('files dropped with every option set: Chinese title and copyright, handset,
     }
   }, payload);
   await page.waitForFunction((n) => document.querySelectorAll('#file-list li').length === n, {}, dropped.length);
+  await setText('master-volume', '128');
+  // The window's rule: out of range is refused before anything runs.
+  await page.click('#start');
+  assert.equal(await page.$eval('#master-volume-error', (e) => e.hidden ? '' : e.textContent), '请输入 0 到 127 之间的整数。');
+  assert.equal(await page.$eval('body', (body) => body.dataset.runs), '1');
+  await setText('master-volume', '90');
+
   const log = await runConversion(2);
   const date = await page.evaluate(() => window.tonvellPage.today());
   const options = { date, title: '铃声标题', copyright: '版权所有 ©', 'no-smf-title': true, 'copy-prohibit': true,
                     format0: true, handset: true, 'master-volume': 90, loop: false };
   const native = nativeRun(inputs.folder, dropped, options);
   assert.equal(log, native.log);
-  assert.match(log, /输出文件名与本次已保存的文件重复，未保存/);
+  assert.match(log, /=> \.\/zero\.mld/);
   const { files, zipped } = await downloadAll(path.join(downloads, 'two'));
   assertSameFiles(files, native.files, 'downloads');
   assertSameFiles(zipped, native.files, 'zip');
