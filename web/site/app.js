@@ -267,7 +267,7 @@ function startWorker() {
 // A worker that died takes its requests with it; a run in hand ends with
 // what it has, and the next request starts a fresh worker.
 function onWorkerLost(reason) {
-  worker.terminate();
+  worker?.terminate();
   worker = null;
   for (const { reject } of pending.values()) reject(new Error(reason));
   pending.clear();
@@ -284,13 +284,14 @@ function request(message, transfer = []) {
 }
 
 function onWorkerMessage(data) {
+  // The engine gave up in a way it cannot go on from: the next request
+  // gets a fresh one.
+  if (data.type === 'failed') {
+    onWorkerLost(data.message);
+    return;
+  }
   if (data.id !== undefined && pending.has(data.id)) {
-    const { resolve, reject } = pending.get(data.id);
-    if (data.type === 'failed') {
-      pending.delete(data.id);
-      reject(new Error(data.message));
-      return;
-    }
+    const { resolve } = pending.get(data.id);
     if (data.type === 'inspected' || data.type === 'decoded') {
       pending.delete(data.id);
       resolve(data.result);
@@ -313,9 +314,6 @@ function onWorkerMessage(data) {
       break;
     case 'done':
       finishBatch(data.text);
-      break;
-    case 'failed':
-      finishBatch(`\n${data.message}\n`);
       break;
     default:
       break;
