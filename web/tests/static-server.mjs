@@ -1,5 +1,6 @@
-// A static file server on 127.0.0.1 for the page tests: serves one folder,
-// remembers every path asked for.
+// Servers on 127.0.0.1 for the page tests.
+
+// A static file server: serves one folder, remembers every path asked for.
 import { createServer } from 'node:http';
 import { readFile, stat } from 'node:fs/promises';
 import path from 'node:path';
@@ -40,6 +41,26 @@ export async function serve(root) {
   return {
     origin: `http://127.0.0.1:${port}`,
     requested,
+    close: () => new Promise((resolve) => server.close(resolve)),
+  };
+}
+
+// A proxy for every host but this machine's loopback: it answers nothing,
+// only notes what was asked (plain requests by URL, tunnels by host).
+export async function trap() {
+  const asked = [];
+  const server = createServer((request, response) => {
+    asked.push(request.url);
+    response.writeHead(403).end();
+  });
+  server.on('connect', (request, socket) => {
+    asked.push(`connect ${request.url}`);
+    socket.end('HTTP/1.1 403 Forbidden\r\n\r\n');
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    address: `127.0.0.1:${server.address().port}`,
+    asked,
     close: () => new Promise((resolve) => server.close(resolve)),
   };
 }
