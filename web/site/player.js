@@ -62,7 +62,7 @@ export class Player {
 
   // Plays a MIDI file (bytes) from the start; resolves when it has started.
   async play(midi) {
-    this.stop();
+    this.halt();
     const session = ++this.session;
     this.onState('loading', '正在载入音源…');
     if (!this.context) this.context = new AudioContext();
@@ -85,6 +85,12 @@ export class Player {
   }
 
   stop() {
+    this.halt();
+    this.onState('stopped', '');
+  }
+
+  // Stops what plays without a word: play() goes on at once.
+  halt() {
     ++this.session;
     if (this.current) {
       const { synth, node } = this.current;
@@ -93,7 +99,6 @@ export class Player {
       node.disconnect();
       synth.close();
     }
-    this.onState('stopped', '');
   }
 
   // Renders a MIDI file until the synthesizer's player has finished it
