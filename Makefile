@@ -10,7 +10,7 @@ CMAKE_GEN  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUN
 SONGS      := $(BUILD)/songs
 
 .PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
-	install package check-package
+	install package check-package web web-deps serve-web test-web
 
 all: build
 
@@ -57,6 +57,7 @@ check-package: package
 test: build songs
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory check-package
+	$(MAKE) --no-print-directory test-web
 	$(MAKE) --no-print-directory asan
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-ci
@@ -101,5 +102,33 @@ fuzz: fuzz-build songs
 fuzz-ci: fuzz-build songs
 	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
 
+# The converter in the browser and in node: the engine compiled to
+# WebAssembly by Debian's emscripten, with its JavaScript module, in
+# $(WEB_BUILD)/site/. emscripten's tools load node packages from Debian's
+# folder, which a node installed from elsewhere does not search by itself.
+WEB_BUILD ?= build-web
+WEB_ENV   := NODE_PATH=/usr/share/nodejs
+WEB_PORT  ?= 8000
+
+web/node_modules/.package-lock.json: web/package-lock.json | bootstrap
+	cd web && npm ci --no-audit --no-fund
+
+web-deps: web/node_modules/.package-lock.json
+
+$(WEB_BUILD)/build.ninja: web/CMakeLists.txt | bootstrap
+	$(WEB_ENV) emcmake cmake -S web -B $(WEB_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+
+web: web-deps $(WEB_BUILD)/build.ninja
+	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+
+# The page on this machine only: http://127.0.0.1:$(WEB_PORT)/
+serve-web: web
+	python3 -m http.server --bind 127.0.0.1 --directory $(WEB_BUILD)/site $(WEB_PORT)
+
+# The WebAssembly conversion against tonvell-cli, byte for byte and line for line.
+test-web: build songs web
+	node web/tests/node-test.mjs --cli $(BUILD)/tonvell-cli --site $(WEB_BUILD)/site \
+	  --songs $(SONGS) --corpus $(abspath ../shared/corpus/test-midi-files)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WEB_BUILD) out
