@@ -447,8 +447,8 @@ let playing = null;  // {result, button}
 async function decodeToMidi(bytes) {
   const copy = bytes.slice();
   const decoded = await request({ type: 'decode', bytes: copy }, [copy.buffer]);
-  if (!decoded.bytes) throw new Error(decoded.error || '无法解码');
-  return decoded.bytes;
+  if (!decoded.ok) throw new Error(decoded.error);
+  return decoded.midi;
 }
 
 async function togglePlay(result, button) {
@@ -482,11 +482,8 @@ async function inspectFile(entry) {
   $('inspect').append(item);
   try {
     const result = await request({ type: 'inspect', file: entry.file, path: entry.path });
-    body.textContent = result.text || '';
-    if (result.error) {
-      body.classList.add('error');
-      body.textContent += result.error;
-    }
+    body.textContent = result.text;
+    body.classList.toggle('error', !result.ok);
   } catch (error) {
     body.classList.add('error');
     body.textContent = error.message;

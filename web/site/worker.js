@@ -46,8 +46,8 @@ async function runBatch({ files, options }) {
 async function inspectFile({ file, path }) {
   const t = await engine();
   const bytes = await readBytes(file);
-  if (!bytes) return { path, text: '', error: '找不到文件' };
-  return { path, ...t.inspect(bytes) };
+  if (!bytes) return { ok: false, text: '找不到文件' };
+  return t.inspect(bytes);
 }
 
 async function decodeBytes({ bytes }) {
@@ -70,7 +70,7 @@ self.onmessage = async ({ data }) => {
         break;
       case 'decode': {
         const result = await decodeBytes(data);
-        post({ type: 'decoded', id: data.id, result }, result.bytes ? [result.bytes.buffer] : []);
+        post({ type: 'decoded', id: data.id, result }, result.midi ? [result.midi.buffer] : []);
         break;
       }
       default:

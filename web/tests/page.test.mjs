@@ -110,7 +110,9 @@ async function waitForFiles(folder, names, timeoutMs = 20000) {
   for (;;) {
     const present = existsSync(folder) ? readdirSync(folder) : [];
     if (names.every((n) => present.includes(n)) && !present.some((n) => n.endsWith('.crdownload'))) return;
-    if (Date.now() > deadline) throw new Error(`downloads missing: ${names.filter((n) => !present.includes(n))}`);
+    if (Date.now() > deadline) {
+      throw new Error(`downloads missing: ${names.filter((n) => !present.includes(n))} (there: ${present})`);
+    }
     await new Promise((resolve) => setTimeout(resolve, 100));
   }
 }
@@ -142,9 +144,14 @@ async function downloadAll(folder) {
   const session = await page.target().createCDPSession();
   await session.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: folder });
   const names = await page.$$eval('a.download', (links) => links.map((a) => a.download));
-  for (const link of await page.$$('a.download')) await link.click();
   await page.click('#download-all');
-  await waitForFiles(folder, [...names, 'tonvell-mld.zip']);
+  await waitForFiles(folder, ['tonvell-mld.zip']);
+  // Chromium takes at most ten downloads a second from a page.
+  for (const link of await page.$$('a.download')) {
+    await new Promise((resolve) => setTimeout(resolve, 110));
+    await link.click();
+  }
+  await waitForFiles(folder, names);
   const files = Object.fromEntries(names.map((n) => [n, readFileSync(path.join(folder, n))]));
   const zipped = unzipSync(readFileSync(path.join(folder, 'tonvell-mld.zip')));
   return { names, files, zipped };
@@ -253,13 +260,6 @@ test('files dropped with every option set: Chinese title and copyright, handset,
   const { files, zipped } = await downloadAll(path.join(downloads, 'two'));
   assertSameFiles(files, native.files, 'downloads');
   assertSameFiles(zipped, native.files, 'zip');
-
-  // The options are remembered across a reload.
-  await page.reload({ waitUntil: 'load' });
-  assert.equal(await page.$eval('#title-text', (f) => f.value), '铃声标题');
-  assert.equal(await page.$eval('#master-volume', (f) => f.value), '90');
-  assert.equal(await page.$eval('#loop', (f) => f.checked), false);
-  assert.equal(await page.$eval('#handset', (f) => f.checked), true);
 });
 
 test('a result is heard as long as the song, and not silent; a dropped ring tone is inspected', async () => {
@@ -308,6 +308,13 @@ test('a result is heard as long as the song, and not silent; a dropped ring tone
 });
 
 test('a huge input gives the memory line, and the next file converts', async () => {
+  // The options are remembered across a reload.
+  await page.reload({ waitUntil: 'load' });
+  assert.equal(await page.$eval('#title-text', (f) => f.value), '铃声标题');
+  assert.equal(await page.$eval('#master-volume', (f) => f.value), '90');
+  assert.equal(await page.$eval('#loop', (f) => f.checked), false);
+  assert.equal(await page.$eval('#handset', (f) => f.checked), true);
+
   // 80 MB: natively its work buffers are had, in the browser's 2 GB they are not.
   const huge = path.join(scratch, 'huge.mid');
   execFileSync('truncate', ['-s', String(80 << 20), huge]);
@@ -315,7 +322,7 @@ test('a huge input gives the memory line, and the next file converts', async () 
   await (await page.$('#pick-files')).uploadFile(huge, path.join(inputs.folder, 'worked-example.mid'));
   const runs = Number(await page.$eval('body', (body) => body.dataset.runs || 0));
   const log = await runConversion(runs + 1);
-  assert.match(log, /000: huge\.mid\n★无法保证转换的内存\n-+\n001: worked-example\.mid\n {5}=> \.\/worked-example\.mld\n/);
+  assert.match(log, /000: huge\.mid\n★无法保证转换的内存\n-+\n001: worked-example\.mid\n(?: {5}※.*\n)? {5}=> \.\/worked-example\.mld\n/);
   assert.deepEqual(await page.$$eval('a.download', (links) => links.map((a) => a.download)), ['worked-example.mld']);
   assert.equal(await page.evaluate(() => window.tonvellPage.workerStarts()), 1, 'the converter never died');
 });
