@@ -120,8 +120,9 @@ function today() {
 function runOptions() {
   const s = pullSettings();
   const options = { date: today() };
-  if (s.TITLESW) options.title = s.TITLE;
-  if (s.COPYRIGHTSW) options.copyright = s.COPYRIGHT;
+  // A NUL ends a text, as on the command line.
+  if (s.TITLESW) options.title = s.TITLE.split('\0')[0];
+  if (s.COPYRIGHTSW) options.copyright = s.COPYRIGHT.split('\0')[0];
   if (!s.SMFSEQNAMESW) options['no-smf-title'] = true;
   if (!s.SMFCOPYRIGHTSW) options['no-smf-copyright'] = true;
   if (s.COPYDATASW) options['copy-prohibit'] = true;
@@ -331,10 +332,19 @@ function setBusy(on) {
   for (const id of ['pick-files', 'pick-folder', 'clear-files']) $(id).disabled = on;
 }
 
+// The log grows by whole lines; what arrives between two frames is shown at
+// once, so that a long run does not redraw it for every file.
+let pendingLog = '';
 function appendLog(text) {
   if (!text) return;
+  if (!pendingLog) requestAnimationFrame(flushLog);
+  pendingLog += text.replace(/\r\n?/g, '\n');
+}
+
+function flushLog() {
   const log = $('log');
-  log.textContent += text.replace(/\r\n?/g, '\n');
+  log.append(pendingLog);
+  pendingLog = '';
   log.scrollTop = log.scrollHeight;
 }
 
@@ -360,6 +370,7 @@ function startRun() {
   saveSettings();
   clearResults();
   $('log').textContent = '';
+  pendingLog = '';
   const files = inputs.map(({ file, path }) => ({ file, path }));
   batch = { count: files.length, convertMs: 0, started: performance.now() };
   setBusy(true);
@@ -377,7 +388,10 @@ function finishBatch(text) {
   $('progress').value = 100;
   $('percent').textContent = '100%';
   lastRun = { files: finished.count, convertMs: finished.convertMs, totalMs: performance.now() - finished.started };
-  document.body.dataset.runs = String(Number(document.body.dataset.runs || 0) + 1);
+  requestAnimationFrame(() => {
+    if (pendingLog) flushLog();
+    document.body.dataset.runs = String(Number(document.body.dataset.runs || 0) + 1);
+  });
 }
 
 let lastRun = null;
@@ -493,6 +507,10 @@ async function inspectFile(entry) {
 // ---- Start ------------------------------------------------------------------
 
 function setUp() {
+  // Browsers run no module worker for a page opened as a file.
+  if (location.protocol === 'file:') {
+    $('status').textContent = '请通过网页服务器打开本页（例如 make serve-web），直接打开文件时无法转换。';
+  }
   pushSettings(loadSettings());
   for (const id of Object.values(CONTROLS)) {
     $(id).addEventListener('change', () => {

@@ -180,7 +180,7 @@ before(async () => {
       '--autoplay-policy=no-user-gesture-required'],
   });
   page = await browser.newPage();
-  await page.setViewport({ width: 1100, height: 1400 });
+  await page.setViewport({ width: 1100, height: 900 });
   recordRequests(page, pageRequests);
   page.on('pageerror', (error) => pageErrors.push(error.message));
   await page.goto(`${server.origin}/`, { waitUntil: 'load' });
@@ -216,7 +216,7 @@ test('files and a folder chosen, default options: the log, every download and th
   assertSameFiles(files, native.files, 'downloads');
   assertSameFiles(zipped, native.files, 'zip');
   const run = await page.evaluate(() => window.tonvellPage.lastRun());
-  console.log(`# ${inputs.names.length} files: browser converts in ${run.convertMs.toFixed(1)} ms ` +
+  console.log(`# ${listed.length} files: browser converts in ${run.convertMs.toFixed(1)} ms ` +
               `(${run.totalMs.toFixed(1)} ms with reading and the log), tonvell-cli -j 1 in ${native.ms.toFixed(1)} ms`);
 });
 
