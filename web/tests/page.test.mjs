@@ -148,7 +148,7 @@ async function downloadAll(folder) {
   await waitForFiles(folder, ['tonvell-mld.zip']);
   // Chromium takes at most ten downloads a second from a page.
   for (const link of await page.$$('a.download')) {
-    await new Promise((resolve) => setTimeout(resolve, 110));
+    await new Promise((resolve) => setTimeout(resolve, 150));
     await link.click();
   }
   await waitForFiles(folder, names);
