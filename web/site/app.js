@@ -182,7 +182,11 @@ function byPath(a, b) {
   return a.path < b.path ? -1 : a.path > b.path ? 1 : 0;
 }
 
-// Every file under a dropped entry, folders walked in name order.
+// The files taken from a folder: MIDI files and ring tones, by their names.
+const takenInFolder = (path) => /\.(midi?|mld)$/i.test(path);
+
+// A dropped file, or the files a dropped folder holds (what the converter
+// takes, walked in name order).
 async function walkEntry(entry) {
   if (entry.isFile) {
     const file = await new Promise((resolve, reject) => entry.file(resolve, reject)).catch(() => null);
@@ -192,18 +196,14 @@ async function walkEntry(entry) {
   const reader = entry.createReader();
   const children = [];
   for (;;) {
-    const batch = await new Promise((resolve) => reader.readEntries(resolve, () => resolve([])));
-    if (batch.length === 0) break;
-    children.push(...batch);
+    const some = await new Promise((resolve) => reader.readEntries(resolve, () => resolve([])));
+    if (some.length === 0) break;
+    children.push(...some);
   }
   children.sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
   const files = [];
-  for (const child of children) {
-    const found = await walkEntry(child);
-    // Inside a folder only what the converter takes: MIDI files and ring tones.
-    files.push(...found.filter((f) => !child.isDirectory || /\.(midi?|mld)$/i.test(f.path)));
-  }
-  return files.filter((f) => /\.(midi?|mld)$/i.test(f.path));
+  for (const child of children) files.push(...(await walkEntry(child)).filter((f) => takenInFolder(f.path)));
+  return files;
 }
 
 async function filesOfDrop(dataTransfer) {
@@ -527,7 +527,7 @@ function setUp() {
       const chosen = [...event.target.files].map((file) => ({ file, path: chosenPath(file) }));
       // A folder's files come in no set order: list them by path.
       if (id === 'pick-folder') chosen.sort(byPath);
-      addFiles(id === 'pick-folder' ? chosen.filter((f) => /\.(midi?|mld)$/i.test(f.path)) : chosen);
+      addFiles(id === 'pick-folder' ? chosen.filter((f) => takenInFolder(f.path)) : chosen);
       event.target.value = '';
     });
   }
