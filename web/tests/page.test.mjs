@@ -195,14 +195,19 @@ after(async () => {
 
 const inputs = gatherInputs();
 
-test('files and a folder chosen, default options: the log, every download and the zip are tonvell-cli\'s', async () => {
+test('files and a folder chosen, the folder dropped, default options: the log, every download and the zip are tonvell-cli\'s', async () => {
   // Two files by themselves, then the whole folder: its copies of them come
   // out under the same names, which this run has saved already.
   const loose = inputs.names.slice(0, 2);
   for (const name of loose) copyFileSync(path.join(inputs.folder, name), path.join(scratch, name));
   await (await page.$('#pick-files')).uploadFile(...loose.map((n) => path.join(scratch, n)));
   await (await page.$('#pick-folder')).uploadFile(inputs.folder);
-  const listed = [...loose, ...inputs.names.map((n) => `in/${n}`).sort()];
+  // The folder once more, dragged from the file manager onto the page.
+  const session = await page.target().createCDPSession();
+  const data = { items: [], files: [inputs.folder], dragOperationsMask: 1 };
+  for (const type of ['dragEnter', 'dragOver', 'drop']) await session.send('Input.dispatchDragEvent', { type, x: 500, y: 700, data });
+  const inFolder = inputs.names.map((n) => `in/${n}`).sort();
+  const listed = [...loose, ...inFolder, ...inFolder];
   await page.waitForFunction((n) => document.querySelectorAll('#file-list li').length === n, {}, listed.length);
   assert.deepEqual(await page.$$eval('#file-list li', (items) => items.map((li) => li.textContent)), listed);
   const log = await runConversion(1);
