@@ -24,5 +24,6 @@ cp "$modules/js-synthesizer/LICENSE" "$site/vendor/LICENSE.js-synthesizer.txt"
 cp "$modules/js-synthesizer/externals/LICENSE.fluidsynth.txt" "$site/vendor/LICENSE.fluidsynth.txt"
 cp "$modules/fflate/LICENSE" "$site/vendor/LICENSE.fflate.txt"
 cp "$soundfont" "$site/TimGM6mb.sf2"
-[ -f /usr/share/doc/timgm6mb-soundfont/copyright ] && cp /usr/share/doc/timgm6mb-soundfont/copyright "$site/vendor/LICENSE.TimGM6mb.txt"
-true
+if [ -f /usr/share/doc/timgm6mb-soundfont/copyright ]; then
+  cp /usr/share/doc/timgm6mb-soundfont/copyright "$site/vendor/LICENSE.TimGM6mb.txt"
+fi
