@@ -220,6 +220,8 @@ test('files and a folder chosen, the folder dropped, default options: the log, e
   const { files, zipped } = await downloadAll(path.join(downloads, 'one'));
   assertSameFiles(files, native.files, 'downloads');
   assertSameFiles(zipped, native.files, 'zip');
+  // Nothing of the synthesizer is fetched before someone listens.
+  assert.deepEqual(server.requested.filter((p) => /sf2|fluidsynth|synthesizer/.test(p)), []);
   const run = await page.evaluate(() => window.tonvellPage.lastRun());
   console.log(`# ${listed.length} files: browser converts in ${run.convertMs.toFixed(1)} ms ` +
               `(${run.totalMs.toFixed(1)} ms with reading and the log), tonvell-cli -j 1 in ${native.ms.toFixed(1)} ms`);
