@@ -17,6 +17,7 @@ packages=(
   scdoc librsvg2-bin gzip
   dpkg-dev file desktop-file-utils appstream man-db
   emscripten
+  chromium
 )
 # node and npm for the web build's packages and tests: Debian's, unless a
 # node (18 or later) with its own npm is installed already.
