@@ -22,11 +22,13 @@ struct FileOutcome {
   int osError = 0;            // errno of a failed read, 0 when none
   std::string outputPath;     // empty unless converted
   bool duplicateOutput = false;  // its output path was already written by this run: not saved
-  SaveOutcome save;           // meaningful when converted and not a duplicate
+  bool outputIsInput = false;    // its output path is an input of this run: not saved
+  SaveOutcome save;           // meaningful when converted and neither of those
   DirectoryFailure folderFailure;  // a folder of the output path that could not be made; empty folder when none
   bool converted() const { return code == ResultCode::kSuccess; }
-  bool saved() const { return converted() && !duplicateOutput && save.saved(); }
-  bool skipped() const { return converted() && !duplicateOutput && save.status == SaveStatus::kSkipped; }
+  bool refused() const { return duplicateOutput || outputIsInput; }
+  bool saved() const { return converted() && !refused() && save.saved(); }
+  bool skipped() const { return converted() && !refused() && save.status == SaveStatus::kSkipped; }
   bool failed() const { return !saved() && !skipped(); }
 };
 
@@ -106,6 +108,7 @@ class BatchRun {
   BatchObserver& observer_;
   BatchOptions options_;
   std::vector<FileIdentity> written_;
+  FileSet inputs_;  // every input of the run, as it was at the start
 };
 
 // The output path of `inputPath` in `folder` (which ends in "/"): its base
