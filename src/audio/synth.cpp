@@ -287,7 +287,15 @@ RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink)
     return out;
   }
   constexpr std::uint64_t kMaxDataBytes = (kMaxWavBytes - 44) / 4 * 4;
-  std::vector<short> block(2 * kBlockFrames);
+  // Blocks go out in batches of 64 KiB.
+  constexpr std::size_t kBatchBlocks = 256;
+  std::vector<short> batch(2 * kBlockFrames * kBatchBlocks);
+  std::size_t batched = 0;  // blocks in `batch`
+  const auto flush = [&] {
+    const bool ok = batched == 0 || sink.write(batch.data(), batched * 2 * kBlockFrames * sizeof(short));
+    batched = 0;
+    return ok;
+  };
   std::uint64_t frames = 0;
   std::int64_t endFrame = -1;  // where the performance ended
   int peak = 0;
@@ -300,15 +308,16 @@ RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink)
       out.error = std::strerror(EFBIG);
       return out;
     }
-    fluid_synth_write_s16(state.synth, kBlockFrames, block.data(), 0, 2, block.data(), 1, 2);
-    for (const short s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
-    if (!sink.write(block.data(), block.size() * sizeof(short))) {
+    short* block = batch.data() + batched * 2 * kBlockFrames;
+    fluid_synth_write_s16(state.synth, kBlockFrames, block, 0, 2, block, 1, 2);
+    for (int i = 0; i < 2 * kBlockFrames; ++i) peak = std::max(peak, std::abs(static_cast<int>(block[i])));
+    frames += kBlockFrames;
+    if (++batched == kBatchBlocks && !flush()) {
       out.error = "cannot write";
       return out;
     }
-    frames += kBlockFrames;
   }
-  if (!sink.writeAt(0, wavHeader(static_cast<std::uint32_t>(frames * 4)).data(), 44)) {
+  if (!flush() || !sink.writeAt(0, wavHeader(static_cast<std::uint32_t>(frames * 4)).data(), 44)) {
     out.error = "cannot write";
     return out;
   }
