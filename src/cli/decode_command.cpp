@@ -59,15 +59,16 @@ int decodeFiles(const DecodeOptions& o) {
     const std::string shown = sanitizeUtf8(path) + " => " + sanitizeUtf8(output);
     if (saved.skipped) {
       std::printf("%s\n%s", shown.c_str(), logtext::overwriteDecided(saved.decision).c_str());
+      outputs.flushLog();
       continue;
     }
     int channels = 0;
     for (int c = 0; c < 16; ++c) channels += (decoded.channelMask >> c) & 1;
     std::printf("%s: %d channel%s, %.2f s%s\n%s", shown.c_str(), channels, channels == 1 ? "" : "s",
                 decoded.seconds, describeSkipped(decoded).c_str(), logtext::overwriteDecided(saved.decision).c_str());
+    outputs.flushLog();
   }
-  std::fflush(stdout);
-  return status;
+  return outputs.logWritten() ? status : 1;
 }
 
 }  // namespace

@@ -89,9 +89,9 @@ int renderFiles(const RenderOptions& o) {
       std::printf("%s => %s: %.2f s played, %.2f s written, peak %.1f dBFS\n", shown.c_str(),
                   sanitizeUtf8(output).c_str(), performance.seconds, rendered.seconds, rendered.peakDbfs);
     std::fputs(logtext::overwriteDecided(saved.decision).c_str(), stdout);
-    std::fflush(stdout);
+    outputs.flushLog();
   }
-  return status;
+  return outputs.logWritten() ? status : 1;
 }
 
 }  // namespace

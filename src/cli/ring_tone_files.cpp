@@ -78,6 +78,7 @@ struct OutputRun::State {
   bool folderMade = false;
   std::vector<std::filesystem::path> madeFolders;  // deepest first
   int saved = 0;
+  int logError = 0;  // errno of the first failed flush of standard output
 
   // Makes the output folder once; false (reported once) when it cannot be.
   bool makeFolder() {
@@ -139,7 +140,7 @@ OutputRun::Saved OutputRun::save(const std::string& input, const std::string& ou
   if (!s.makeFolder()) return Saved{};
   if (s.inputs.holds(output)) return refuse("is an input of this run");
   if (s.written.holds(output)) return refuse("was written by this run already");
-  std::fflush(stdout);  // what was printed before comes before the question
+  flushLog();  // what was printed before comes before the question
   const SaveOutcome outcome = saveOutput(output, write, s.policy, maxBytes);
   Saved saved;
   saved.decision = outcome.decision;
@@ -156,6 +157,20 @@ OutputRun::Saved OutputRun::save(const std::string& input, const std::string& ou
                  why.c_str());
   }
   return saved;
+}
+
+void OutputRun::flushLog() {
+  if (std::fflush(stdout) != 0 && state_->logError == 0) state_->logError = errno != 0 ? errno : EIO;
+}
+
+bool OutputRun::logWritten() {
+  flushLog();
+  if (state_->logError == 0 && !std::ferror(stdout)) return true;
+  reportError("standard output", std::strerror(state_->logError != 0 ? state_->logError : EIO));
+  // Said once: the closing of standard output need not say it again.
+  std::clearerr(stdout);
+  state_->logError = 0;
+  return false;
 }
 
 }  // namespace tonvell::cli

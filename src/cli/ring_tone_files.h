@@ -57,6 +57,13 @@ class OutputRun {
   Saved save(const std::string& input, const std::string& output, const OutputWriter& write,
              std::uint64_t maxBytes = UINT64_MAX, const std::string* writerError = nullptr);
 
+  // Flushes what was printed on standard output, keeping the reason of the
+  // first failure (a full disk, a closed pipe).
+  void flushLog();
+  // True when everything printed got out; otherwise says why once
+  // ("tonvell-cli: standard output: No space left on device").
+  bool logWritten();
+
  private:
   struct State;
   std::unique_ptr<State> state_;
