@@ -311,6 +311,9 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
       tracingSyscalls = false;
     }
   }
+  // The program may have ended while running on (a signal taken by another
+  // of its threads): collect how.
+  if (!WIFEXITED(status) && !WIFSIGNALED(status) && ::waitpid(pid, &status, 0) != pid) status = -1;
   result.status = status;
   return result;
 }

@@ -256,6 +256,9 @@ Renderer::Renderer() = default;
 Renderer::~Renderer() = default;
 
 bool Renderer::load(const SynthOptions& options, std::string* error) {
+  // Threads the libraries start never take SIGINT, SIGTERM or SIGHUP: those
+  // reach the thread that saves, which removes its temporary file.
+  TerminationSignalsBlocked blocked;
   auto state = std::make_unique<SynthState>();
   if (!state->createSynth(options, error)) return false;
   state_ = std::move(state);
@@ -278,7 +281,10 @@ RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink)
   state.performedAt = 0;
   fluid_synth_system_reset(state.synth);
   fluid_synth_set_gain(state.synth, kGain);
-  if (!state.createSequencer(&out.error)) return out;
+  {
+    TerminationSignalsBlocked blocked;
+    if (!state.createSequencer(&out.error)) return out;
+  }
   state.schedule(performance);
 
   // The header's sizes are written once the samples are all out.
