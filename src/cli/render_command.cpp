@@ -43,7 +43,9 @@ int renderFiles(const RenderOptions& o) {
     return 1;
   }
 
-  OutputRun outputs("render", o.folder, o.overwrite, o.files);
+  std::vector<std::string> inputs = o.files;
+  inputs.push_back(o.synth.soundFont.empty() ? audio::defaultSoundFont() : o.synth.soundFont);
+  OutputRun outputs("render", o.folder, o.overwrite, inputs);
   int status = 0;
   for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
