@@ -23,7 +23,8 @@ struct FileOutcome {
   std::string outputPath;     // empty unless converted
   bool duplicateOutput = false;  // its output path was already written by this run: not saved
   bool outputIsInput = false;    // its output path is an input of this run: not saved
-  SaveOutcome save;           // meaningful when converted and neither of those
+  bool channel16LeftOut = false; // converted without channel 16 (a format-0 file playing all 16)
+  SaveOutcome save;           // meaningful when converted and neither a duplicate nor an input
   DirectoryFailure folderFailure;  // a folder of the output path that could not be made; empty folder when none
   bool converted() const { return code == ResultCode::kSuccess; }
   bool refused() const { return duplicateOutput || outputIsInput; }

@@ -23,9 +23,10 @@ std::string outputChosen(const std::string& outputPath) { return "     => " + sa
 
 std::string fileFinished(const FileOutcome& outcome) {
   if (!outcome.converted()) return "★" + std::string(loadString(messageId(outcome.code)));
-  if (outcome.outputIsInput) return "  " + std::string(loadString(text::kOutputIsInput));
-  if (outcome.duplicateOutput) return "  " + std::string(loadString(text::kDuplicateOutput));
-  std::string text = overwriteDecided(outcome.save.decision);
+  std::string text = outcome.channel16LeftOut ? "     ※第 16 声道没有空余音轨，未转换\n" : "";
+  if (outcome.outputIsInput) return text + "  " + std::string(loadString(text::kOutputIsInput));
+  if (outcome.duplicateOutput) return text + "  " + std::string(loadString(text::kDuplicateOutput));
+  text += overwriteDecided(outcome.save.decision);
   switch (outcome.save.status) {
     case SaveStatus::kCannotOpen: text += "  " + std::string(loadString(messageId(ResultCode::kCannotOpenOutput))); break;
     case SaveStatus::kWriteFailed: text += "  " + std::string(loadString(text::kWriteFailed)); break;

@@ -18,7 +18,8 @@ std::string fileStarted(int index, const std::string& inputPath);
 std::string headerTextSubstituted();
 // "     => path".
 std::string outputChosen(const std::string& outputPath);
-// The overwrite line, if any, then why the file failed, if it did.
+// The line of channel 16 left out, if it was; the overwrite line, if any;
+// then why the file failed, if it did.
 std::string fileFinished(const FileOutcome& outcome);
 // "     ※已覆盖" and the like for an output that existed; nothing otherwise.
 std::string overwriteDecided(OverwriteDecision decision);
