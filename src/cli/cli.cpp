@@ -247,6 +247,14 @@ int runCli(int argc, char** argv) {
                                      sanitizeUtf8(path) + ") and would be overwritten");
       }
     }
+    // Nor one the run writes.
+    const std::string folder = endsWithByte(o.outputFolder, '/') ? o.outputFolder : o.outputFolder + '/';
+    for (const std::string& path : inputs) {
+      if (path.empty() || path == o.listPath) continue;
+      if (sameFile(o.tracePath, outputPathFor(folder, path)))
+        return usageError(app, "--trace " + sanitizeUtf8(o.tracePath) + " is an output of this run (of " +
+                                   sanitizeUtf8(path) + ")");
+    }
   }
 
   Files files;

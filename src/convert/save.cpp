@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -81,12 +82,54 @@ void onTerminationSignal(int signal) {
   ::raise(signal);
 }
 
+// The temporary file being written: appends and rewrites, counting the
+// bytes against a ceiling.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(int fd, std::uint64_t maxBytes) : fd_(fd), maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) override {
+    if (!admit(size_, size)) return false;
+    if (!writeAll(fd_, static_cast<const std::uint8_t*>(data), size)) return fail(errno);
+    size_ += size;
+    return true;
+  }
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (!admit(offset, size)) return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(n < 0 ? errno : EIO);
+      bytes += n;
+      offset += static_cast<std::uint64_t>(n);
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool admit(std::uint64_t at, std::size_t size) {
+    if (error_ != 0) return false;
+    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
+    return true;
+  }
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  int fd_;
+  std::uint64_t maxBytes_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+};
+
 // The file is written beside the target under a temporary name and renamed
 // over it only once every byte is written and flushed: a failed write leaves
 // any existing file as it was and no partial file behind.
-WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+WriteOutcome writeOutputFile(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
   const auto fail = [](SaveStatus status) { return WriteOutcome{status, errno}; };
-  // A write past the file-size limit must fail, not end the program.
+  // A write past the file-size limit must fail (EFBIG), not end the program.
   static std::once_flag ignoreFileSizeSignal;
   std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
 
@@ -125,8 +168,18 @@ WriteOutcome writeOutputFile(const std::string& path, const std::uint8_t* data, 
   // Data replacing an existing file reaches the disk before the rename, so
   // that even a power loss leaves the old file or the new one. A new file
   // risks nothing older, and skips the flush: it is most of a batch's time.
-  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && (!replacing || ::fsync(fd) == 0);
+  bool ok = ::fchmod(fd, mode) == 0;
   int error = ok ? 0 : errno;
+  if (ok) {
+    FileSink sink(fd, maxBytes);
+    ok = produce(sink);
+    error = sink.error();
+    if (ok && error != 0) ok = false;
+  }
+  if (ok && replacing && ::fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errno;
@@ -200,7 +253,8 @@ OverwriteDecision OverwritePolicy::decide(const std::string& outputPath) {
   return OverwriteDecision::kSkip;
 }
 
-SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
+SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
+                       std::uint64_t maxBytes) {
   SaveOutcome outcome;
   if (outputExists(path)) {
     outcome.decision = policy.decide(path);
@@ -209,10 +263,42 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
       return outcome;
     }
   }
-  const WriteOutcome written = writeOutputFile(path, bytes.data(), bytes.size());
+  const WriteOutcome written = writeOutputFile(path, write, maxBytes);
   outcome.status = written.status;
   outcome.osError = written.osError;
   return outcome;
+}
+
+SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
+  return saveOutput(
+      path, [bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, policy);
+}
+
+bool FileSet::add(const std::string& path) {
+  FileIdentity id;
+  if (!identifyFile(path, &id)) return false;
+  if (std::find(files_.begin(), files_.end(), id) == files_.end()) files_.push_back(id);
+  return true;
+}
+
+bool FileSet::holds(const std::string& path) const {
+  FileIdentity id;
+  return identifyFile(path, &id) && std::find(files_.begin(), files_.end(), id) != files_.end();
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  FileIdentity ia, ib;
+  const bool hasA = identifyFile(a, &ia), hasB = identifyFile(b, &ib);
+  if (hasA && hasB) return ia == ib;
+  if (hasA != hasB) return false;
+  // Neither exists yet: the same name in the same folder (through links).
+  const auto split = [](const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return std::make_pair(folderOf(path), slash == std::string::npos ? path : path.substr(slash + 1));
+  };
+  const auto [folderA, nameA] = split(a);
+  const auto [folderB, nameB] = split(b);
+  return nameA == nameB && identifyFile(folderA, &ia) && identifyFile(folderB, &ib) && ia == ib;
 }
 
 }  // namespace tonvell

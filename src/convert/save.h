@@ -6,8 +6,10 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tonvell {
 
@@ -68,6 +70,30 @@ bool outputExists(const std::string& path);
 // it only when complete; a symbolic link is written through and kept.
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
 
+// Receives a file's bytes as they are made. A write that fails (a full disk,
+// the file-size limit) fails the save with the system's reason; the calls
+// after it do nothing and return false.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // Appends.
+  virtual bool write(const void* data, std::size_t size) = 0;
+  // Writes over bytes written already (a header whose sizes are known only
+  // at the end).
+  virtual bool writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+};
+
+// Makes the file's contents; false when it gave up (after a failed write,
+// or for a reason of its own, which it keeps).
+using OutputWriter = std::function<bool(OutputSink&)>;
+
+// saveOutput for contents made as they are written: the question comes
+// before `write` runs, and the file takes its name only once `write` is done
+// and every byte is out. A file that would grow past `maxBytes` fails with
+// EFBIG. A writer that gives up without a failed write leaves osError 0.
+SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
+                       std::uint64_t maxBytes = UINT64_MAX);
+
 // An interrupted save. saveOutput writes under a temporary name; this makes
 // SIGINT, SIGTERM and SIGHUP remove that temporary file (and nothing else)
 // before the program ends, by the same signal and with its usual status.
@@ -98,5 +124,22 @@ struct FileIdentity {
 };
 // False when `path` does not name an existing file.
 bool identifyFile(const std::string& path, FileIdentity* identity);
+
+// The files of a run, by identity: an output path is checked against them
+// before anything is written to it.
+class FileSet {
+ public:
+  // Adds the file `path` names now (through links); false when none.
+  bool add(const std::string& path);
+  // True when `path` names one of the files (through links).
+  bool holds(const std::string& path) const;
+
+ private:
+  std::vector<FileIdentity> files_;
+};
+
+// True when `a` and `b` name one file: the same existing file, or, when
+// either does not exist yet, the same name in the same folder.
+bool sameFile(const std::string& a, const std::string& b);
 
 }  // namespace tonvell
