@@ -56,12 +56,20 @@ const char* noteName(int channel, int note) {
 
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits) {
   const TraceChannel& trace = pass.trace;
+  ConversionWorkspace& ws = pass.ws;
   if (trace.on()) {
     TONVELL_TRACE(trace, "%6d | %02X,%02X,%02X  ; * ", delta, note, gate, velocityBits);
     trace.printf("%s", noteName(pass.ws.currentChannel, note));
     trace.write("\n");
+  } else if (ws.writeLength <= ws.bufferCapacity - 4) {
+    std::uint8_t* const out = ws.writeBase + ws.writeLength;
+    out[0] = static_cast<std::uint8_t>(delta);
+    out[1] = static_cast<std::uint8_t>(note);
+    out[2] = static_cast<std::uint8_t>(gate);
+    out[3] = static_cast<std::uint8_t>(velocityBits);
+    ws.writeLength += 4;
+    return;
   }
-  ConversionWorkspace& ws = pass.ws;
   writeByte(ws, delta);
   writeByte(ws, note);
   writeByte(ws, gate);
