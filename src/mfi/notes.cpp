@@ -103,6 +103,15 @@ void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocit
   // A note that never ends sounds for one tick, whatever the division.
   const std::int64_t gate = duration < 0 ? 1 : scaleTicksNonZero(ws, duration);
   if (gate <= 255) {
+    if (!pass.trace.on() && ws.writeLength <= ws.bufferCapacity - 4) {
+      std::uint8_t* const out = ws.writeBase + ws.writeLength;
+      out[0] = static_cast<std::uint8_t>(d);
+      out[1] = static_cast<std::uint8_t>(note);
+      out[2] = static_cast<std::uint8_t>(gate);
+      out[3] = static_cast<std::uint8_t>(velocityBits);
+      ws.writeLength += 4;
+      return;
+    }
     writeNoteEvent(pass, d, note, static_cast<int>(gate), velocityBits);
     return;
   }
