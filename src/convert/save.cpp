@@ -138,13 +138,17 @@ WriteOutcome writeOutputFile(const std::string& path, const OutputWriter& produc
   struct stat st {};
   mode_t mode = 0666 & ~processUmask();
   bool replacing = false;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+  // What the path names, looked up once: lstat tells all that stat would
+  // unless the path is a symbolic link.
+  bool found = ::lstat(path.c_str(), &st) == 0;
+  if (found && S_ISLNK(st.st_mode)) {
     // Write through a symbolic link to the file it names, keeping the link.
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr) return fail(kCannotOpen);
     target = resolved;
+    found = ::stat(target.c_str(), &st) == 0;
   }
-  if (::stat(target.c_str(), &st) == 0) {
+  if (found) {
     // An existing target must be a plain file we may write: renaming over it
     // must not get round a read-only file.
     if (!S_ISREG(st.st_mode)) return WriteOutcome{kCannotOpen, S_ISDIR(st.st_mode) ? EISDIR : EINVAL};
