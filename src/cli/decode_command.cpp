@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "cli/ring_tone_files.h"
 #include "core/gbk.h"
 #include "mfi/decode.h"
@@ -59,7 +60,7 @@ int decodeFiles(const DecodeOptions& o) {
     std::printf("%s => %s: %d channel%s, %.2f s%s\n", shown.c_str(), sanitizeUtf8(output).c_str(), channels,
                 channels == 1 ? "" : "s", decoded.seconds, describeSkipped(decoded).c_str());
   }
-  std::fflush(stdout);
+  flushStandardOutput();
   return status;
 }
 
@@ -69,7 +70,7 @@ Subcommand addDecodeCommand(CLI::App& app) {
   auto o = std::make_shared<DecodeOptions>();
   CLI::App* command = app.add_subcommand("decode", "Write MFi files (.mld) as MIDI files (NAME.mid), read as handsets play them; see decode --help");
   command->add_option("FILE", o->files, "MFi files to decode (at least one)")->required()->option_text("...");
-  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->check(outputFolderName())->option_text("DIR");
   command->footer("Exit status: 0 when every file was decoded, 1 when one was not, 2 for a usage error.");
   return Subcommand{command, [o] { return decodeFiles(*o); }};
 }

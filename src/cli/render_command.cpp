@@ -11,6 +11,7 @@
 #include "audio/performance.h"
 #include "audio/synth.h"
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "cli/ring_tone_files.h"
 #include "core/gbk.h"
 #include "mfi/decode.h"
@@ -61,7 +62,7 @@ int renderFiles(const RenderOptions& o) {
     }
     std::printf("%s => %s: %.2f s played, %.2f s written, peak %.1f dBFS\n", shown.c_str(),
                 sanitizeUtf8(output).c_str(), performance.seconds, rendered.seconds, rendered.peakDbfs);
-    std::fflush(stdout);
+    flushStandardOutput();
   }
   return status;
 }
@@ -72,15 +73,15 @@ Subcommand addRenderCommand(CLI::App& app) {
   auto o = std::make_shared<RenderOptions>();
   CLI::App* command = app.add_subcommand("render", "Play MFi files (.mld) through FluidSynth into WAV files (NAME.wav, 44.1 kHz, 16-bit stereo); see render --help");
   command->add_option("FILE", o->files, "MFi files to render (at least one)")->required()->option_text("...");
-  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->check(outputFolderName())->option_text("DIR");
   command->add_option("--soundfont", o->synth.soundFont,
                  "General MIDI SoundFont (default /usr/share/sounds/sf2/default-GM.sf2, else TimGM6mb.sf2)")
       ->option_text("SF2");
   command->add_option("--voices", o->synth.voices, "Voices the synthesizer sounds at once (FluidSynth's polyphony; a note takes one or two), to hear a 4- or 16-voice handset")
-      ->check(CLI::Range(1, 4096))
+      ->transform(decimalNumber(1, 4096))
       ->option_text("N");
   command->add_option("--loops", o->loops, "Play the loop (cue start to cue end) N times (default 1)")
-      ->check(CLI::Range(1, 1000))
+      ->transform(decimalNumber(1, 1000))
       ->option_text("N");
   command->footer("Exit status: 0 when every file was rendered, 1 when one was not, 2 for a usage error.");
   return Subcommand{command, [o] { return renderFiles(*o); }};
