@@ -228,7 +228,7 @@ CLI::Validator decimalNumber(long long min, long long max) {
   return CLI::Validator(
       [min, max, range](std::string& text) -> std::string {
         const std::optional<long long> value = parseDecimal(text);
-        if (!value) return "not a whole number in decimal digits: " + text;
+        if (!value) return text.empty() ? std::string("no number given") : "not a whole number in decimal digits: " + text;
         if (*value < min || *value > max) return text + " is out of range (" + range + ")";
         text = std::to_string(*value);
         return {};
@@ -261,8 +261,13 @@ int runCli(int argc, char** argv) {
   app.add_option("-o,--output", o.outputFolder, "Output folder (default ./)")
       ->check(outputFolderName())
       ->option_text("DIR");
+  // An empty name would quietly mean none.
+  const auto fileName = [](const std::string& text) {
+    return text.empty() ? std::string("the file name is empty") : std::string();
+  };
   app.add_option("-l,--list", o.listPath,
                  "Also read paths from FILE, one per line (\"-\" for standard input)")
+      ->check(fileName)
       ->option_text("FILE");
   app.add_option("--title", o.title, "Put TEXT into the title");
   app.add_option("--copyright", o.copyright, "Put TEXT into the copyright");
@@ -283,6 +288,7 @@ int runCli(int argc, char** argv) {
           "YYYYMMDD"))
       ->option_text("YYYYMMDD");
   auto* trace = app.add_option("--trace", o.tracePath, "Write the conversion trace (GBK) to FILE (\"-\": standard error)")
+                    ->check(fileName)
                     ->option_text("FILE");
   app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)");
   app.add_flag("--handset", o.handset,
