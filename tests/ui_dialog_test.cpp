@@ -422,10 +422,12 @@ TEST_F(DialogTest, master_volume_out_of_range_stops_only_a_handset_run_and_stays
   // The handset mode off: no warning, the file is written as without a
   // master volume, and the value is kept as typed.
   d->converter().settings.handsetSwitch = 0;
+  const std::string plainOut = work_.path() + "/plain/";  // a new folder: no overwrite question
+  setFolder(*d, plainOut);
   EXPECT_EQ(answerEveryMessage([&] { clickStart(*d); }), QStringList());
   test::Bytes plain;
   ASSERT_EQ(test::convertBytes(test::workedExample(), &plain, {}, nullptr, d->converter().today()), result::kSuccess);
-  EXPECT_EQ(readFileOrEmpty(out + "a.mld"), plain);
+  EXPECT_EQ(readFileOrEmpty(plainOut + "a.mld"), plain);
   EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->text(), QStringLiteral("200"));
   EXPECT_EQ(answerEveryMessage([&] { d->close(); }), QStringList());
   EXPECT_EQ(profileValue("MASTERVOL"), "200");
