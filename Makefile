@@ -25,8 +25,12 @@ configure: bootstrap $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Convert the bundled examples into out/ and print the log.
-run: build
+# Convert the bundled examples into out/ and print the log. Only the two
+# programs are built here (the desktop one when Qt was found); the tests and
+# benchmarks are left to `make test`.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tonvell-cli \
+	  $$(ninja -C $(BUILD) -t targets all 2>/dev/null | grep -q '^tonvell: ' && echo tonvell)
 	@mkdir -p out
 	@$(BUILD)/tonvell-cli --overwrite all --date 20030105 -o out/ examples/*.mid
 

@@ -129,6 +129,12 @@ same "completion of the first word: the subcommands and the MIDI files" \
   "$( (printf '%s\n' check decode inspect render; cd examples && ls -- *.mid) | sort)" "$(complete_words tonvell-cli '')"
 same "completion after check: its options" "$(printf -- '--format0\n--handset\n--help\n--json\n--svg')" \
   "$(complete_words tonvell-cli check --)"
+same "completion finds the subcommand after options: MIDI files after check" \
+  "$(cd examples && ls -- *.mid | sort)" "$(complete_words tonvell-cli -q -o = ring check '')"
+same "completion finds the subcommand after options: no MIDI file after inspect" "" \
+  "$(complete_words tonvell-cli -j 2 inspect '')"
+same "completion after --soundfont: any file" "$(cd examples && ls | sort)" \
+  "$(complete_words tonvell-cli render --soundfont '')"
 
 # --- make install with DESTDIR and a prefix --------------------------------
 check "make install DESTDIR=... CMAKE_INSTALL_PREFIX=/opt/tonvell" \

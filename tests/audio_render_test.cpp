@@ -168,7 +168,8 @@ TEST_F(Render, PlaybackThroughTheFileDriverEndsOnItsOwn) {
   EXPECT_TRUE(playback.playing());
   {
     std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return finished; }));
+    // Only a hang reaches this: a busy machine may play far behind real time.
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(120), [&] { return finished; }));
   }
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_FALSE(playback.playing());

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -72,21 +71,12 @@ using test::smfHeader;
 using test::track;
 using test::varLen;
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using test::kSanitized;
 
 constexpr std::size_t kMaxInput = std::size_t{1} << 20;
 constexpr std::int64_t kMaxMemory = std::int64_t{256} << 20;
-// One second; the sanitized debug build runs the same code several times slower.
+// One second of processor time; the sanitized debug build runs the same code
+// several times slower.
 constexpr double kMaxSeconds = kSanitized ? 10.0 : 1.0;
 
 struct Measured {
@@ -102,7 +92,7 @@ Measured convertMeasured(const Bytes& input, bool handset = false) {
   Measured m;
   const std::int64_t before = liveBytes.load();
   peakBytes.store(before);
-  const auto start = std::chrono::steady_clock::now();
+  const double start = test::threadCpuSeconds();
   {
     ConversionWorkspace ws;
     NullProgress progress;
@@ -119,7 +109,7 @@ Measured convertMeasured(const Bytes& input, bool handset = false) {
       if (m.code == result::kSuccess) m.mfi.assign(ws.bufferB.get(), ws.bufferB.get() + ws.writeLength);
     }
   }
-  m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  m.seconds = test::threadCpuSeconds() - start;
   m.peakBytes = peakBytes.load() - before;
   return m;
 }

@@ -22,11 +22,13 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimer>
 #include <QTextDocument>
 #include <QToolButton>
 #include <QUrl>
 
 #include <climits>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -377,21 +379,57 @@ TEST_F(DialogTest, master_volume_that_is_not_a_number_keeps_the_old_value_and_st
   EXPECT_EQ(profileValue("LOOPSW"), "1");
 }
 
-TEST_F(DialogTest, master_volume_out_of_range_is_refused_but_saved_as_typed) {
-  auto d = open();
-  ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->setText("200");
-  QString message;
-  bool seen = false;
-  answerMessage(&message, &seen);
-  QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton);
-  ASSERT_TRUE(seen);
-  EXPECT_EQ(message.toStdString(), "请输入 0 到 127 之间的整数。");
-  EXPECT_TRUE(d->isVisible());
-  EXPECT_EQ(d->converter().settings.masterVolume, 200);
+// Clicks OK on every message box that `action` opens; their texts.
+QStringList answerEveryMessage(const std::function<void()>& action) {
+  QStringList texts;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&texts] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); box && box->isVisible()) {
+      texts << box->text();
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  poll.start(5);
+  action();
+  poll.stop();
+  return texts;
+}
 
-  answerMessage(&message, &seen);
-  d->close();
-  EXPECT_TRUE(seen);
+// An out-of-range master volume from the profile: in the handset mode the
+// start button warns once and writes nothing, and the value stays in the
+// field; with the mode off it is not used, and nothing stops the run.
+TEST_F(DialogTest, master_volume_out_of_range_stops_only_a_handset_run_and_stays_as_typed) {
+  test::writeFile(profilePath(), [] {
+    const std::string text = "[STAT]\nHANDSETSW=1\nMASTERVOL=200\n";
+    return test::Bytes(text.begin(), text.end());
+  }());
+  const std::string input = midi("a.mid");
+  const std::string out = work_.path() + "/out/";
+  auto d = open();
+  setList(*d, input + "\n");
+  setFolder(*d, out);
+  const QStringList range{QStringLiteral("请输入 0 到 127 之间的整数。")};
+  EXPECT_EQ(answerEveryMessage([&] { clickStart(*d); }), range);
+  EXPECT_FALSE(test::fileExists(out + "a.mld"));
+  EXPECT_FALSE(test::fileExists(out)) << "the run never started";
+  EXPECT_EQ(logText(*d), kBanner);
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->text(), QStringLiteral("200"));
+  // The exit is refused the same way.
+  EXPECT_EQ(answerEveryMessage([&] { QTest::mouseClick(d->control(ConverterDialog::kExitButton), Qt::LeftButton); }),
+            range);
+  EXPECT_TRUE(d->isVisible());
+
+  // The handset mode off: no warning, the file is written as without a
+  // master volume, and the value is kept as typed.
+  d->converter().settings.handsetSwitch = 0;
+  const std::string plainOut = work_.path() + "/plain/";  // a new folder: no overwrite question
+  setFolder(*d, plainOut);
+  EXPECT_EQ(answerEveryMessage([&] { clickStart(*d); }), QStringList());
+  test::Bytes plain;
+  ASSERT_EQ(test::convertBytes(test::workedExample(), &plain, {}, nullptr, d->converter().today()), result::kSuccess);
+  EXPECT_EQ(readFileOrEmpty(plainOut + "a.mld"), plain);
+  EXPECT_EQ(ctl<QLineEdit>(*d, ConverterDialog::kMasterVolumeEdit)->text(), QStringLiteral("200"));
+  EXPECT_EQ(answerEveryMessage([&] { d->close(); }), QStringList());
   EXPECT_EQ(profileValue("MASTERVOL"), "200");
 }
 

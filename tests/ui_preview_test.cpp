@@ -88,15 +88,15 @@ TEST_F(PreviewTest, player_prepares_off_the_window_thread_and_tells_the_end) {
   player.play(path);
   EXPECT_EQ(started.count(), 0) << "play() returns before the file is ready";
   EXPECT_TRUE(player.active());
-  ASSERT_TRUE(started.wait(10000));
+  ASSERT_TRUE(started.wait(test::kPatienceMs));
   EXPECT_EQ(started.at(0).at(0).toString().toStdString(), path);
-  EXPECT_TRUE(finished.wait(10000));
+  EXPECT_TRUE(finished.wait(test::kPatienceMs));
   EXPECT_FALSE(player.active());
   EXPECT_EQ(failed.count(), 0);
   EXPECT_GT(test::readFile(played()).size(), 44u + 4 * 44100 / 2) << "half a second of 16-bit stereo at least";
 
   player.play(work_.file("none.mld"));
-  ASSERT_TRUE(failed.wait(10000));
+  ASSERT_TRUE(failed.wait(test::kPatienceMs));
   EXPECT_EQ(failed.at(0).at(0).toString().toStdString(), work_.file("none.mld") + ": No such file or directory");
   EXPECT_FALSE(failed.at(0).at(1).toBool());
 }
@@ -106,7 +106,7 @@ TEST_F(PreviewTest, stopping_ends_playback_without_a_finished_signal) {
   QSignalSpy started(&player, &PreviewPlayer::started);
   QSignalSpy finished(&player, &PreviewPlayer::finished);
   player.play(ringTone());
-  ASSERT_TRUE(started.wait(10000));
+  ASSERT_TRUE(started.wait(test::kPatienceMs));
   player.stop();
   EXPECT_FALSE(player.active());
   EXPECT_FALSE(finished.wait(3000));
@@ -128,7 +128,7 @@ TEST_F(PreviewTest, menu_items_play_the_last_saved_file_and_stop_it) {
   QAction* play = item(*menu, "试听最后保存的文件");
   ASSERT_TRUE(play && play->isEnabled());
   play->trigger();
-  ASSERT_TRUE(started.wait(10000));
+  ASSERT_TRUE(started.wait(test::kPatienceMs));
   EXPECT_EQ(started.at(0).at(0).toString().toStdString(), work_.file("out/a.mld"));
 
   menu.reset(d->createContextMenu());
@@ -158,7 +158,7 @@ TEST_F(PreviewTest, double_click_on_a_saved_file_line_plays_it) {
   ASSERT_TRUE(clickLine(QStringLiteral("000:")));
   EXPECT_FALSE(started.wait(500)) << "the input's line is no saved file";
   ASSERT_TRUE(clickLine(QStringLiteral("=> ")));
-  ASSERT_TRUE(started.wait(10000));
+  ASSERT_TRUE(started.wait(test::kPatienceMs));
   EXPECT_EQ(started.at(0).at(0).toString().toStdString(), work_.file("out/a.mld"));
 }
 
@@ -168,7 +168,7 @@ TEST_F(PreviewTest, no_audio_output_is_one_log_line) {
   const std::string before = logText(*d);
   QSignalSpy failed(d->previewPlayer(), &PreviewPlayer::failed);
   d->previewLastSaved();
-  ASSERT_TRUE(failed.wait(10000));
+  ASSERT_TRUE(failed.wait(test::kPatienceMs));
   const std::string after = logText(*d);
   ASSERT_EQ(after.rfind(before, 0), 0u);
   const std::string added = after.substr(before.size());

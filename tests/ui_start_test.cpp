@@ -144,7 +144,7 @@ TEST_F(StartTest, second_copy_with_files_adds_them_to_the_running_list_and_exits
     });
     poll->start(20);
     // A copy that never ends must not hang the test.
-    QTimer::singleShot(30000, w, [w] { w->done(ConverterDialog::kCancel); });
+    QTimer::singleShot(test::kPatienceMs, w, [w] { w->done(ConverterDialog::kCancel); });
   });
   EXPECT_EQ(status, 0);
   if (!secondStatus) {

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "cli/ring_tone_files.h"
 #include "convert/check.h"
 #include "convert/run.h"
@@ -171,7 +172,7 @@ int checkFiles(const CheckOptions& o) {
       continue;
     }
     if (!report.ok) {
-      std::fflush(stdout);
+      flushStandardOutput();
       std::fprintf(stderr, "check: %s: %s\n", shown.c_str(), sanitizeUtf8(report.error).c_str());
       continue;
     }
@@ -180,7 +181,7 @@ int checkFiles(const CheckOptions& o) {
     printReport(shown, report);
   }
   if (o.json) std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-  std::fflush(stdout);
+  flushStandardOutput();
   return status;
 }
 

@@ -104,6 +104,43 @@ struct Files {
   }
 };
 
+// The help lists each option on one line, name and value, then what it
+// does; an option's relations to others are said in its description.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_opts(const CLI::Option* opt) const override {
+    if (opt->get_option_text().empty() && opt->get_expected_max() == 0) return {};  // a flag: no "Excludes:"
+    return CLI::Formatter::make_option_opts(opt);
+  }
+};
+
+// "--output" for -o,--output: the name an option is known by.
+std::string optionName(const CLI::Option* opt) { return opt->get_name(false, false); }
+
+// The option of `command` that answers to one of the names of `opt`.
+CLI::Option* sameOption(CLI::App& command, const CLI::Option* opt) {
+  for (const std::string& name : opt->get_lnames())
+    if (CLI::Option* own = command.get_option_no_throw("--" + name)) return own;
+  for (const std::string& name : opt->get_snames())
+    if (CLI::Option* own = command.get_option_no_throw("-" + name)) return own;
+  return nullptr;
+}
+
+// Where an option that does not go here belongs: the commands that take it.
+std::string whereOptionBelongs(const CLI::App& app, const std::string& arg) {
+  const std::string name = arg.substr(0, arg.find('='));
+  if (name.size() < 2 || name[0] != '-' || name == "--") return {};
+  std::vector<std::string> takers;
+  if (app.get_option_no_throw(name)) takers.push_back("the conversion (tonvell-cli [OPTIONS] FILE...)");
+  for (const CLI::App* command : app.get_subcommands({}))
+    if (command->get_option_no_throw(name))
+      takers.push_back(command->get_name() + " (tonvell-cli " + command->get_name() + " [OPTIONS] FILE...)");
+  if (takers.empty()) return {};
+  std::string text = name + " is an option of ";
+  for (std::size_t i = 0; i < takers.size(); ++i) text += (i == 0 ? "" : i + 1 == takers.size() ? " and " : ", ") + takers[i];
+  return text;
+}
+
 int usageError(const CLI::App& app, const std::string& message) {
   return app.exit(CLI::ValidationError(message)) == 0 ? 0 : 2;
 }
@@ -138,7 +175,74 @@ int finishOutput(int status, int error) {
   return status == 0 ? 1 : status;
 }
 
+// The arguments as CLI11 should see them: "--output=" (an empty value) as
+// "--output" "", which CLI11 would otherwise read as "--output" taking the
+// next argument for its value.
+std::vector<std::string> spelledOut(const CLI::App& app, int argc, char** argv) {
+  std::vector<std::string> args;
+  const auto takesValue = [&app](const std::string& name) {
+    if (const CLI::Option* opt = app.get_option_no_throw(name); opt && opt->get_expected_min() > 0) return true;
+    for (const CLI::App* command : app.get_subcommands({}))
+      if (const CLI::Option* opt = command->get_option_no_throw(name); opt && opt->get_expected_min() > 0) return true;
+    return false;
+  };
+  bool options = true;  // until "--"
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") options = false;
+    if (options && arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.back() == '=' && arg.find('=') == arg.size() - 1 &&
+        takesValue(arg.substr(0, arg.size() - 1))) {
+      args.push_back(arg.substr(0, arg.size() - 1));
+      args.emplace_back();
+    } else {
+      args.push_back(arg);
+    }
+  }
+  // CLI11 takes them last first.
+  std::reverse(args.begin(), args.end());
+  return args;
+}
+
+// The options of the conversion given before a subcommand (tonvell-cli -o DIR
+// decode ...): each one the subcommand takes too is handed to it; any other
+// is a usage error that says where it belongs. Empty when all went well.
+std::string handOverOptions(const CLI::App& app, CLI::App& command) {
+  for (const CLI::Option* opt : app.get_options()) {
+    if (opt->count() == 0 || opt->get_positional() || opt == app.get_help_ptr() || opt == app.get_version_ptr())
+      continue;
+    const std::string name = optionName(opt);
+    CLI::Option* own = sameOption(command, opt);
+    if (!own)
+      return name + " is an option of the conversion (tonvell-cli [OPTIONS] FILE...), not of " + command.get_name();
+    if (own->count() > 0) return name + " is given both before and after " + command.get_name();
+    own->add_result(opt->results());
+    own->run_callback();
+  }
+  return {};
+}
+
 }  // namespace
+
+CLI::Validator decimalNumber(long long min, long long max) {
+  const std::string range = std::to_string(min) + " to " + std::to_string(max);
+  return CLI::Validator(
+      [min, max, range](std::string& text) -> std::string {
+        const std::optional<long long> value = parseDecimal(text);
+        if (!value) return text.empty() ? std::string("no number given") : "not a whole number in decimal digits: " + text;
+        if (*value < min || *value > max) return text + " is out of range (" + range + ")";
+        text = std::to_string(*value);
+        return {};
+      },
+      "N");
+}
+
+CLI::Validator outputFolderName() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        return text.empty() ? "the folder name is empty (./ is the current folder)" : std::string();
+      },
+      "DIR");
+}
 
 int runCli(int argc, char** argv) {
   CLI::App app{"Converts Standard MIDI Files (format 1) into MFi 2.0 ring tones (.mld).", "tonvell-cli"};
@@ -149,12 +253,21 @@ int runCli(int argc, char** argv) {
       "could not be written, 2 for a usage error.");
   app.set_version_flag("--version", std::string("tonvell-cli ") + TONVELL_VERSION);
   app.failure_message(usageMessage);
+  // Before the subcommands are added: they take the formatter with them.
+  app.formatter(std::make_shared<HelpFormatter>());
 
   Options o;
   app.add_option("FILE", o.files, "MIDI files to convert (format 1)")->option_text("...");
-  app.add_option("-o,--output", o.outputFolder, "Output folder (default ./)")->option_text("DIR");
+  app.add_option("-o,--output", o.outputFolder, "Output folder (default ./)")
+      ->check(outputFolderName())
+      ->option_text("DIR");
+  // An empty name would quietly mean none.
+  const auto fileName = [](const std::string& text) {
+    return text.empty() ? std::string("the file name is empty") : std::string();
+  };
   app.add_option("-l,--list", o.listPath,
                  "Also read paths from FILE, one per line (\"-\" for standard input)")
+      ->check(fileName)
       ->option_text("FILE");
   app.add_option("--title", o.title, "Put TEXT into the title");
   app.add_option("--copyright", o.copyright, "Put TEXT into the copyright");
@@ -175,21 +288,25 @@ int runCli(int argc, char** argv) {
           "YYYYMMDD"))
       ->option_text("YYYYMMDD");
   auto* trace = app.add_option("--trace", o.tracePath, "Write the conversion trace (GBK) to FILE (\"-\": standard error)")
+                    ->check(fileName)
                     ->option_text("FILE");
   app.add_flag("--trace-utf8", o.traceUtf8, "Write the trace as UTF-8 instead of GBK (with --trace)");
   app.add_flag("--handset", o.handset,
                "Write times, tempos and values as a handset plays the MIDI file (default: ring-tone values as they are)");
   auto* masterVolume = app.add_option("--master-volume", o.masterVolume,
-                                      "With --handset: master volume N at the start (default 100)")
-                           ->check(CLI::Range(0, 127))
+                                      "With --handset: master volume N (0 to 127) at the start (default 100)")
+                           ->transform(decimalNumber(0, 127))
                            ->option_text("N");
-  app.add_flag("--no-master-volume", o.noMasterVolume, "With --handset: no master volume")->excludes(masterVolume);
-  auto* loop = app.add_flag("--loop", o.loop, "With --handset: mark the whole song to loop (the default)");
-  app.add_flag("--no-loop", o.noLoop, "With --handset: no loop marks")->excludes(loop);
+  auto* noMasterVolume =
+      app.add_flag("--no-master-volume", o.noMasterVolume, "With --handset: no master volume; not with --master-volume")
+          ->excludes(masterVolume);
+  auto* loop =
+      app.add_flag("--loop", o.loop, "With --handset: mark the whole song to loop (the default); not with --no-loop");
+  auto* noLoop = app.add_flag("--no-loop", o.noLoop, "With --handset: no loop marks; not with --loop")->excludes(loop);
   app.add_flag("-q,--quiet", o.quiet, "No progress display");
   app.add_option("-j,--jobs", o.jobs,
                  "Convert N files at once (default: one per core); the log and the files are as with -j 1")
-      ->check(CLI::Range(1, 256))
+      ->transform(decimalNumber(1, 256))
       ->option_text("N");
 
   // The subcommands, each registered by its own function.
@@ -198,20 +315,34 @@ int runCli(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   try {
-    app.parse(argc, argv);
+    app.parse(spelledOut(app, argc, argv));
+  } catch (const CLI::ExtrasError& e) {
+    // An option in the wrong place: say where it goes.
+    for (const std::string& arg : app.remaining(true))
+      if (const std::string where = whereOptionBelongs(app, arg); !where.empty())
+        return usageError(app, "unexpected " + arg + ": " + where);
+    return finishOutput(app.exit(e) == 0 ? 0 : 2, 0);
   } catch (const CLI::ParseError& e) {
     return finishOutput(app.exit(e) == 0 ? 0 : 2, 0);
   }
   for (const Subcommand& command : subcommands) {
     if (!command.app->parsed()) continue;
-    if (!o.files.empty() || !o.listPath.empty())
-      return usageError(app, "FILE and --list do not go with " + command.app->get_name());
-    return finishOutput(command.run(), 0);
+    if (!o.files.empty()) return usageError(app, "FILE does not go with " + command.app->get_name());
+    try {
+      if (const std::string wrong = handOverOptions(app, *command.app); !wrong.empty()) return usageError(app, wrong);
+    } catch (const CLI::ParseError& e) {
+      return app.exit(e) == 0 ? 0 : 2;
+    }
+    const int status = command.run();
+    return finishOutput(status, standardOutputError());
   }
   if (o.files.empty() && o.listPath.empty()) return app.exit(CLI::RequiredError("FILE or --list")) == 0 ? 0 : 2;
   if (o.traceUtf8 && trace->count() == 0) return usageError(app, "--trace-utf8 needs --trace");
-  // An empty folder name would mean the root folder.
-  if (o.outputFolder.empty()) return usageError(app, "--output: the folder name is empty (./ is the current folder)");
+  // The handset mode's own settings say nothing without it.
+  if (!o.handset) {
+    for (const CLI::Option* handsetOnly : {masterVolume, noMasterVolume, loop, noLoop})
+      if (handsetOnly->count() > 0) return usageError(app, optionName(handsetOnly) + " needs --handset");
+  }
 
   // The date of every header of this run.
   CalendarDate date;

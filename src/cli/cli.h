@@ -4,6 +4,7 @@
 
 namespace CLI {
 class App;
+class Validator;
 }
 
 namespace tonvell::cli {
@@ -12,6 +13,14 @@ namespace tonvell::cli {
 // 1 when one did or output was lost (a write to standard output or the trace
 // failed), 2 for a usage error.
 int runCli(int argc, char** argv);
+
+// Every number on the command line: decimal digits only ("010" is ten;
+// "0x10", "1e3", "+5" and "5abc" are usage errors), from `min` to `max`.
+// It hands the number on in plain digits, so give it with ->transform().
+CLI::Validator decimalNumber(long long min, long long max);
+// Every output folder (-o): any name but the empty one, which would
+// otherwise mean the root folder.
+CLI::Validator outputFolderName();
 
 // A subcommand of tonvell-cli ("tonvell-cli [OPTIONS] NAME ..."): its CLI11
 // app, and what runs it once the command line has been parsed, returning

@@ -77,7 +77,7 @@ Subcommand addDecodeCommand(CLI::App& app) {
   auto o = std::make_shared<DecodeOptions>();
   CLI::App* command = app.add_subcommand("decode", "Write MFi files (.mld) as MIDI files (NAME.mid), read as handsets play them; see decode --help");
   command->add_option("FILE", o->files, "MFi files to decode (at least one)")->required()->option_text("...");
-  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->check(outputFolderName())->option_text("DIR");
   addOverwriteOption(*command, o->overwrite);
   command->footer("An output is never written over an input of the run, nor twice in one run.\n"
                   "Exit status: 0 when every file was decoded or skipped, 1 when one was not, 2 for a usage error.");

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "cli/cli.h"
+#include "cli/terminal.h"
 #include "convert/input.h"
 #include "core/gbk.h"
 #include "mfi/inspect.h"
@@ -36,29 +37,23 @@ int inspectFiles(const InspectOptions& o) {
     if (read != ResultCode::kSuccess) {
       const std::string why = describeReadFailure(read, osError);
       if (o.json)
-        std::printf("{\"file\":%s,\"ok\":false,\"error\":%s}\n", jsonString(shown).c_str(), jsonString(why).c_str());
-      std::fflush(stdout);
+        putStandardOutput("{\"file\":" + jsonString(shown) + ",\"ok\":false,\"error\":" + jsonString(why) + "}\n");
+      flushStandardOutput();
       std::fprintf(stderr, "inspect: %s: %s\n", shown.c_str(), why.c_str());
       status = 1;
       continue;
     }
     const InspectResult result = inspectMfi(bytes.data(), bytes.size());
-    if (o.json) {
-      const std::string object = formatInspectJson(result, shown) + "\n";
-      std::fwrite(object.data(), 1, object.size(), stdout);
-    }
+    if (o.json) putStandardOutput(formatInspectJson(result, shown) + "\n");
     if (!result.ok) {
-      std::fflush(stdout);
+      flushStandardOutput();
       std::fprintf(stderr, "inspect: %s: %s\n", shown.c_str(), result.describeError().c_str());
       status = 1;
       continue;
     }
     if (o.json) continue;
-    if (!first) std::fputs("\n", stdout);
+    putStandardOutput((first ? "" : "\n") + shown + "\n" + formatInspect(result));
     first = false;
-    std::printf("%s\n", shown.c_str());
-    const std::string listing = formatInspect(result);
-    std::fwrite(listing.data(), 1, listing.size(), stdout);
   }
   return status;
 }

@@ -1,5 +1,6 @@
 #include "cli/options.h"
 
+#include <climits>
 #include <cstdint>
 #include <ctime>
 
@@ -21,6 +22,17 @@ std::string_view trimmed(std::string_view s) {
 }
 
 }  // namespace
+
+std::optional<long long> parseDecimal(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  long long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const int digit = c - '0';
+    value = value > (LLONG_MAX - digit) / 10 ? LLONG_MAX : value * 10 + digit;
+  }
+  return value;
+}
 
 std::optional<CalendarDate> parseDate(std::string_view text) {
   if (text.size() != 8) return std::nullopt;

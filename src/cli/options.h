@@ -1,5 +1,5 @@
-// The small pieces of the command line that need no terminal: dates, the
-// lines of a list file, the overwrite modes.
+// The small pieces of the command line that need no terminal: numbers,
+// dates, the lines of a list file, the overwrite modes.
 #pragma once
 
 #include <optional>
@@ -12,6 +12,11 @@
 #include "convert/save.h"
 
 namespace tonvell::cli {
+
+// A number as people write it on a command line: decimal digits only, so
+// "010" is ten (never octal) and "0x10", "1e3", "+5", "-1", " 5" and "5abc"
+// are none. A number too large for long long reads as its largest value.
+std::optional<long long> parseDecimal(std::string_view text);
 
 // "YYYYMMDD" as a real calendar date (year 1 to 9999); nothing otherwise.
 std::optional<CalendarDate> parseDate(std::string_view text);

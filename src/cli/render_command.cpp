@@ -102,22 +102,22 @@ Subcommand addRenderCommand(CLI::App& app) {
   auto o = std::make_shared<RenderOptions>();
   CLI::App* command = app.add_subcommand("render", "Play MFi files (.mld) through FluidSynth into WAV files (NAME.wav, 44.1 kHz, 16-bit stereo); see render --help");
   command->add_option("FILE", o->files, "MFi files to render (at least one)")->required()->option_text("...");
-  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->option_text("DIR");
+  command->add_option("-o,--output", o->folder, "Output folder (default ./)")->check(outputFolderName())->option_text("DIR");
   addOverwriteOption(*command, o->overwrite);
   command->add_option("--soundfont", o->synth.soundFont,
                  "General MIDI SoundFont (default /usr/share/sounds/sf2/default-GM.sf2, else TimGM6mb.sf2)")
       ->option_text("SF2");
   command->add_option("--voices", o->synth.voices, "Voices the synthesizer sounds at once (FluidSynth's polyphony; a note takes one or two), to hear a 4- or 16-voice handset")
-      ->check(CLI::Range(1, 4096))
+      ->transform(decimalNumber(1, 4096))
       ->option_text("N");
   command->add_option("--loops", o->loops,
                       "Play the loop (cue start to cue end) N times (default 1); a file without loop marks plays "
                       "once, and render says so")
-      ->check(CLI::Range(1, 1000))
+      ->transform(decimalNumber(1, 1000))
       ->option_text("N");
   command->add_option("--max-seconds", o->maxSeconds,
                       "Refuse a file that plays longer than N seconds, loops included (default 3600)")
-      ->check(CLI::Range(1, static_cast<int>(audio::kMaxWavSeconds)))
+      ->transform(decimalNumber(1, static_cast<int>(audio::kMaxWavSeconds)))
       ->option_text("N");
   command->footer("An output is never written over an input of the run, nor twice in one run.\n"
                   "Exit status: 0 when every file was rendered or skipped, 1 when one was not, 2 for a usage error.");

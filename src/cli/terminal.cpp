@@ -65,6 +65,24 @@ bool closeStream(std::FILE* stream, int* error) {
   return ok;
 }
 
+namespace {
+int firstStandardOutputError = 0;
+}  // namespace
+
+bool putStandardOutput(std::string_view text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size()) return true;
+  if (firstStandardOutputError == 0) firstStandardOutputError = errno != 0 ? errno : EIO;
+  return false;
+}
+
+bool flushStandardOutput() {
+  if (std::fflush(stdout) == 0) return true;
+  if (firstStandardOutputError == 0) firstStandardOutputError = errno != 0 ? errno : EIO;
+  return false;
+}
+
+int standardOutputError() { return firstStandardOutputError; }
+
 void reportError(const std::string& what, const std::string& reason) {
   std::fprintf(stderr, "tonvell-cli: %s: %s\n", sanitizeUtf8(what).c_str(), reason.c_str());
   std::fflush(stderr);

@@ -104,6 +104,14 @@ bool writeAll(std::FILE* stream, std::string_view text, int* error);
 // Flushes and closes `stream`, noting a failure in *error as writeAll does;
 // an error flag left by an earlier write counts (EIO when its errno is gone).
 bool closeStream(std::FILE* stream, int* error);
+// Writes `text` to standard output, keeping the errno of the first write that
+// fails: the stream itself only remembers that one did. False when it failed.
+bool putStandardOutput(std::string_view text);
+// Flushes standard output (before a message on standard error, at the end of
+// a subcommand), keeping the errno likewise.
+bool flushStandardOutput();
+// That errno; 0 while no write or flush has failed.
+int standardOutputError();
 // "tonvell-cli: WHAT: REASON" on standard error.
 void reportError(const std::string& what, const std::string& reason);
 

@@ -291,7 +291,9 @@ bool ConverterDialog::pullMasterVolume() {
     message = QStringLiteral("请输入整数。");  // the field keeps its value
   } else {
     converter_.settings.masterVolume = static_cast<int>(typed);
-    if (typed < kMasterVolumeMin || typed > kMasterVolumeMax)
+    // Only the handset mode writes the master volume: out of its range, the
+    // value stops nothing while that mode is off.
+    if ((typed < kMasterVolumeMin || typed > kMasterVolumeMax) && converter_.settings.handsetSwitch == 1)
       message = QStringLiteral("请输入 %1 到 %2 之间的整数。").arg(kMasterVolumeMin).arg(kMasterVolumeMax);
   }
   if (message.isEmpty()) return true;
@@ -367,6 +369,9 @@ void ConverterDialog::appendPaths(const std::vector<std::string>& paths) {
 
 void ConverterDialog::startRun() {
   if (running_) return;
+  // A master volume the run cannot take is told once and stops it before
+  // anything is written; the field keeps it for the user to correct.
+  if (!pull()) return;
   // The run holds the window's thread until its summary; the window only
   // repaints meanwhile. Input that reaches it during the nested loops of the
   // overwrite question or a message box is dropped.

@@ -83,8 +83,9 @@ class ConverterDialog : public QDialog {
   bool running() const { return running_; }
 
   // Data exchange. pull(): controls into fields, in the exchange order; false
-  // when the master volume is refused, after telling the user (the controls
-  // after it are not read then). push(): fields into controls.
+  // when the master volume is refused (not a number, or out of range in the
+  // handset mode), after telling the user (the controls after it are not
+  // read then). push(): fields into controls.
   bool pull();
   void push();
 
@@ -98,7 +99,7 @@ class ConverterDialog : public QDialog {
   const std::string& lastSavedPath() const { return lastSaved_; }
 
  public slots:
-  void startRun();
+  void startRun();  // runs the list unless the pull is refused
   void browseFile();
   void browseFolder();
   void exitWindow();      // closes with 1 only when the pull succeeds

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -176,6 +177,12 @@ Bytes readFile(const std::string& path) {
 bool fileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+double threadCpuSeconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& input, const std::string& cwd,

@@ -129,6 +129,24 @@ void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+// Built with AddressSanitizer: the same code runs several times slower.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// The processor time this thread has used, in seconds. Tests that bound how
+// long work takes measure this, never the wall clock: a busy machine makes
+// the work wait, not cost more.
+double threadCpuSeconds();
+
 // A program run to its end: exit status (128 + signal when killed), and
 // everything it wrote to standard output and standard error.
 struct ProcessResult {

@@ -51,11 +51,16 @@ class ScopedEnv {
   QByteArray old_;
 };
 
+// How long a test waits for what must come (a window, a process to start or
+// end, a signal, an answer): long enough that only a hang reaches it, however
+// busy the machine is. No test measures speed against it.
+inline constexpr int kPatienceMs = 120000;
+
 // Waits, from inside whatever modal loop is running, for a modal window of
 // type T and hands it to `act`. Gives up after `timeoutMs`; `seen` (when
 // given) tells whether the window ever came.
 template <typename T>
-void whenModal(std::function<void(T*)> act, bool* seen = nullptr, int timeoutMs = 10000) {
+void whenModal(std::function<void(T*)> act, bool* seen = nullptr, int timeoutMs = kPatienceMs) {
   if (seen) *seen = false;
   auto clock = std::make_shared<QElapsedTimer>();
   clock->start();
