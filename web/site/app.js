@@ -537,7 +537,7 @@ function verdictOf(result) {
 
 function figuresOf(report) {
   const t = report.total;
-  return `共 ${t.notes} 个音符：按原样 ${t.asWritten}，错位 ${t.moved}，丢失 ${t.lost}，超出音域 ${t.outOfReach.count}；` +
+  return `共 ${t.notes} 个音符：按原样 ${t.asWritten}，错位 ${t.moved}，丢失 ${t.lost.count}，超出音域 ${t.outOfReach.count}；` +
     `控制变化 ${t.controllerChanges} 个，听错 ${t.misheard}；速度变化 ${report.tempoChanges.count} 个，听错 ${report.tempoChanges.misheard}`;
 }
 

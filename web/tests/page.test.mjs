@@ -353,7 +353,8 @@ test('a real song checked on the page: the verdict, the picture and the report a
     const box = item.querySelector('img.check-picture').getBoundingClientRect();
     const verdict = item.querySelector('.verdict');
     return { width: box.width, height: box.height, kind: verdict.className, text: verdict.textContent,
-             problems: verdict.dataset.problems, report: item.querySelector('pre.check-text').textContent };
+             problems: verdict.dataset.problems, report: item.querySelector('pre.check-text').textContent,
+             figures: item.querySelector('.figures').textContent };
   });
   const native = (args) => {
     try {
@@ -368,6 +369,8 @@ test('a real song checked on the page: the verdict, the picture and the report a
   assert.equal(shown.problems, expected.problems.join(' '));
   assert.equal(shown.kind, `verdict ${expected.clean ? 'clean' : 'problems'}`);
   assert.match(shown.text, expected.clean ? /^✔ 通过/ : /^✘ 发现问题：/);
+  const t = expected.total;
+  assert.match(shown.figures, new RegExp(`^共 ${t.notes} 个音符：按原样 ${t.asWritten}，错位 ${t.moved}，丢失 ${t.lost.count}，超出音域 ${t.outOfReach.count}；`));
 });
 
 test('nothing was asked of any host but the page\'s own', async () => {
