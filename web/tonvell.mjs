@@ -130,11 +130,14 @@ export async function createTonvell(moduleOptions = {}) {
   function withStrings(values, body) {
     const pointers = [];
     try {
-      for (const v of values) {
+      for (let v of values) {
         if (v === null || v === undefined) {
           pointers.push(0);
           continue;
         }
+        // A lone surrogate as U+FFFD: the runtime's encoder would pair it
+        // with the next character.
+        v = v.replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g, "\uFFFD");
         const size = core.lengthBytesUTF8(v) + 1;
         const p = core._malloc(size);
         if (!p) return null;

@@ -175,6 +175,7 @@ try {
   );
   const hugeCheck = tonvell.check(huge, { name: "huge.mid" });
   check(!hugeCheck.ok && hugeCheck.text.startsWith("check: huge.mid: ") && tonvell.check(song).ok, "a huge input is not checked, the next file is");
+  check(tonvell.check(song, { name: "a\uD800b.mid" }).report.file === "a\uFFFDb.mid", "a lone surrogate in a name is U+FFFD");
   const again = tonvell.convert(song, { date: "20030105" });
   check(again.code === 108 && Buffer.compare(Buffer.from(again.bytes), Buffer.from(converted.bytes)) === 0, "and so does the next call");
 
