@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -132,6 +134,28 @@ TEST(CliCheck, KeysOutOfReachAloneAreNoFault) {
     EXPECT_EQ(j["clean"], true);
     EXPECT_EQ(j["problems"], nlohmann::json({"drumKeysOutsideKit"}));
     EXPECT_EQ(j["total"]["outOfReach"]["drumKeysOutsideKit"], 1);
+  }
+}
+
+// The --json text is one JSON array as the library writes it: parsed and
+// written again it is the same bytes, for the examples and the real songs
+// in both modes and for a file that cannot be read.
+TEST(CliCheck, TheJsonReadsBackAsTheSameText) {
+  std::vector<std::string> args = {"check", "--json"};
+  for (const std::string& dir : {std::string(TONVELL_SOURCE_DIR) + "/examples", std::string(TONVELL_SONGS_DIR)}) {
+    std::vector<std::string> songs;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+      if (entry.path().extension() == ".mid") songs.push_back(entry.path().string());
+    std::sort(songs.begin(), songs.end());
+    args.insert(args.end(), songs.begin(), songs.end());
+  }
+  args.push_back("missing \"file\"\t.mid");
+  for (const char* mode : {"", "--handset"}) {
+    if (*mode) args.push_back(mode);
+    const ProcessResult r = cli(args, TONVELL_SOURCE_DIR);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(nlohmann::ordered_json::parse(r.out).dump(2) + "\n", r.out) << mode;
   }
 }
 

@@ -130,11 +130,14 @@ export async function createTonvell(moduleOptions = {}) {
   function withStrings(values, body) {
     const pointers = [];
     try {
-      for (const v of values) {
+      for (let v of values) {
         if (v === null || v === undefined) {
           pointers.push(0);
           continue;
         }
+        // A lone surrogate as U+FFFD: the runtime's encoder would pair it
+        // with the next character.
+        v = v.replace(/[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g, "\uFFFD");
         const size = core.lengthBytesUTF8(v) + 1;
         const p = core._malloc(size);
         if (!p) return null;
@@ -276,6 +279,42 @@ export async function createTonvell(moduleOptions = {}) {
       const body = text(core._tonvell_result_text());
       core._tonvell_result_clear();
       return json ? { ok: status === 1, json: JSON.parse(body) } : { ok: status === 1, text: body };
+    },
+
+    // A MIDI file checked as `tonvell-cli check [--handset] [--format0]`
+    // does: converted in memory with convert's options (date: the check
+    // command's own unless given), read back as a handset plays it and
+    // compared. Returns {ok, clean, problems, report, text, svg}: report is
+    // the file's object of check --json, text what check prints for the file
+    // (for one it cannot check, the line it prints on standard error) and svg
+    // the picture of check --svg (null when not checked). `name` is the
+    // file's name as the command would be given it (default "input.mid").
+    check(bytes, options = {}) {
+      const o = normalise(options);
+      let flags = 0;
+      for (const [key, bit] of Object.entries(FLAG)) if (o[key]) flags |= bit;
+      const date = o.date === undefined || o.date === null ? 0 : dateNumber(o.date);
+      const name = o.name ?? "input.mid";
+      const status = withStrings([name, o.title, o.copyright], (n, title, copyright) =>
+        withBytes(bytes, (p, size) =>
+          core._tonvell_check(p, size, n, title, copyright, flags, o["master-volume"] ?? -1, date)),
+      );
+      if (status === null || status < 0) {
+        core._tonvell_result_clear();
+        const error = "out of memory";
+        return { ok: false, clean: false, problems: [], report: { file: name, ok: false, error }, text: `check: ${name}: ${error}\n`, svg: null };
+      }
+      const report = JSON.parse(text(core._tonvell_result_text()));
+      const result = {
+        ok: report.ok,
+        clean: report.ok && report.clean,
+        problems: report.problems ?? [],
+        report,
+        text: text(core._tonvell_check_text()),
+        svg: status > 0 ? text(core._tonvell_check_picture()) : null,
+      };
+      core._tonvell_result_clear();
+      return result;
     },
 
     // The log's pieces, for a front end that runs the batch itself (a Web

@@ -2,7 +2,6 @@
 // converts each file in memory, reads the ring tone back as a handset would
 // and reports what was lost, moved or misheard, per channel and in total.
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <cstdio>
@@ -11,12 +10,12 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include "cli/cli.h"
 #include "cli/terminal.h"
 #include "cli/ring_tone_files.h"
 #include "convert/check.h"
+#include "convert/check_text.h"
 #include "convert/run.h"
 #include "convert/save.h"
 #include "convert/settings.h"
@@ -25,85 +24,6 @@
 namespace tonvell::cli {
 
 namespace {
-
-nlohmann::ordered_json channelJson(const ChannelCheck& c) {
-  nlohmann::ordered_json j;
-  if (c.channel >= 0) j["channel"] = c.channel;
-  j["notes"] = c.notes;
-  j["kept"] = c.kept;
-  j["asWritten"] = c.asWritten();
-  j["moved"] = c.moved;
-  j["largestShiftMs"] = std::round(c.largestShiftMs * 10) / 10;
-  j["largestShift"] = {{"seconds", std::round(c.largestShiftSeconds * 10000) / 10000},
-                       {"at", std::round(c.largestShiftAt * 1000) / 1000}};
-  j["outOfReach"] = {{"count", c.outOfReach},
-                     {"drumKeysOutsideKit", c.outOfReachDrums},
-                     {"keysOutOfRange", c.outOfReach - c.outOfReachDrums},
-                     {"atAnotherKey", c.outOfReachOtherKey},
-                     {"dropped", c.outOfReachDropped}};
-  j["lost"] = {{"count", c.lost}, {"atAnotherKey", c.lostOtherKey}, {"dropped", c.lost - c.lostOtherKey}};
-  j["controllerChanges"] = c.controllerChanges;
-  j["misheard"] = c.misheard;
-  return j;
-}
-
-nlohmann::ordered_json reportJson(const std::string& file, const CheckReport& r) {
-  nlohmann::ordered_json j;
-  j["file"] = file;
-  j["ok"] = r.ok;
-  if (!r.ok) {
-    j["error"] = r.error;
-    return j;
-  }
-  j["clean"] = r.clean();
-  j["problems"] = nlohmann::ordered_json::array();
-  for (CheckProblem p : r.problems()) j["problems"].push_back(problemId(p));
-  j["bytes"] = r.outputBytes;
-  j["seconds"] = std::round(r.seconds * 1000) / 1000;
-  j["skippedEvents"] = r.skippedEvents;
-  j["polyphony"] = {{"song", r.polyphony}, {"tracks", r.trackPolyphony}};
-  j["tempoChanges"] = {{"count", r.tempoChanges}, {"misheard", r.tempoChangesMisheard}};
-  j["channels"] = nlohmann::ordered_json::array();
-  for (const ChannelCheck& c : r.channels) j["channels"].push_back(channelJson(c));
-  j["total"] = channelJson(r.total);
-  return j;
-}
-
-void printRow(const char* label, const ChannelCheck& c) {
-  std::printf("%5s %6d %6d %6d %8.1f %6d %6d %8d %9d\n", label, c.notes, c.kept, c.moved, c.largestShiftMs,
-              c.outOfReach, c.lost, c.controllerChanges, c.misheard);
-}
-
-void printReport(const std::string& file, const CheckReport& r) {
-  std::printf("%s: %zu bytes, %.2f s, at most %d notes at once (tracks %d %d %d %d)\n", file.c_str(), r.outputBytes,
-              r.seconds, r.polyphony, r.trackPolyphony[0], r.trackPolyphony[1], r.trackPolyphony[2],
-              r.trackPolyphony[3]);
-  std::printf("   ch  notes   kept  moved   max ms  reach   lost  changes  misheard\n");
-  for (const ChannelCheck& c : r.channels) printRow(std::to_string(c.channel).c_str(), c);
-  printRow("all", r.total);
-  const ChannelCheck& t = r.total;
-  if (t.outOfReach > 0)
-    std::printf("  out of reach: %d (drum keys outside the kit %d, keys out of range %d; %d at another key, %d dropped)\n",
-                t.outOfReach, t.outOfReachDrums, t.outOfReach - t.outOfReachDrums, t.outOfReachOtherKey,
-                t.outOfReachDropped);
-  if (t.lost > 0)
-    std::printf("  lost: %d (%d at another key, %d dropped)\n", t.lost, t.lostOtherKey, t.lost - t.lostOtherKey);
-  if (t.moved > 0)
-    std::printf("  moved: %d, the furthest %.3f s %s at %.3f s\n", t.moved, std::abs(t.largestShiftSeconds),
-                t.largestShiftSeconds < 0 ? "early" : "late", t.largestShiftAt);
-  std::printf("  tempo changes: %d, misheard %d\n", r.tempoChanges, r.tempoChangesMisheard);
-  if (r.skippedEvents > 0) std::printf("  events no player agrees on: %d\n", r.skippedEvents);
-  if (!r.clean()) {
-    std::string found;
-    for (CheckProblem p : r.problems()) found += std::string(found.empty() ? "" : ", ") + problemName(p);
-    std::printf("  found: %s\n", found.c_str());
-  } else if (t.outOfReach > 0) {
-    std::printf("  nothing lost, moved or misheard; %d %s out of the handset's reach, which no conversion can play\n",
-                t.outOfReach, t.outOfReach == 1 ? "note" : "notes");
-  } else {
-    std::printf("  nothing lost, moved or misheard\n");
-  }
-}
 
 // Writes the picture of the only file's report, titled with the file's name,
 // through a temporary file renamed into place; an existing picture is
@@ -153,7 +73,7 @@ int checkFiles(const CheckOptions& o) {
 
   if (!o.svg.empty()) removeTemporaryOutputOnSignals();
   int status = 0;
-  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  std::string json;  // the objects of the --json array, comma-separated
   bool first = true;
   for (const std::string& path : o.files) {
     const std::string shown = sanitizeUtf8(path);
@@ -168,7 +88,9 @@ int checkFiles(const CheckOptions& o) {
     if (!report.ok || !report.clean()) status = 1;
     if (report.ok && !o.svg.empty() && !writePicture(o.svg, path, report)) status = 1;
     if (o.json) {
-      all.push_back(reportJson(shown, report));
+      // Each object one level in: no text in it holds a line end of its own.
+      json += json.empty() ? "\n  " : ",\n  ";
+      for (const char c : checkReportJson(shown, report)) json += c == '\n' ? std::string("\n  ") : std::string(1, c);
       continue;
     }
     if (!report.ok) {
@@ -178,9 +100,9 @@ int checkFiles(const CheckOptions& o) {
     }
     if (!first) std::printf("\n");
     first = false;
-    printReport(shown, report);
+    std::fputs(checkReportText(shown, report).c_str(), stdout);
   }
-  if (o.json) std::printf("%s\n", all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  if (o.json) std::printf("[%s\n]\n", json.c_str());
   flushStandardOutput();
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "core/gbk.h"
 
@@ -37,10 +38,19 @@ std::string xmlEscaped(std::string_view text) {
 
 std::string svgNumber(double value, int decimals) {
   if (!std::isfinite(value)) value = 0;
-  char buffer[64];
+  char buffer[64];  // a number longer than this is drawn as 0
+#if defined(__cpp_lib_to_chars)
   const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
   if (error != std::errc()) return "0";
   std::string text(buffer, end);
+#else
+  // A C library without floating-point to_chars (emscripten's): printf
+  // rounds the same exact value the same way; the WebAssembly build has no
+  // locale to put a comma for the point.
+  const int length = std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+  if (length <= 0 || length >= static_cast<int>(sizeof buffer)) return "0";
+  std::string text(buffer, static_cast<std::size_t>(length));
+#endif
   if (text.find('.') != std::string::npos) {
     while (text.back() == '0') text.pop_back();
     if (text.back() == '.') text.pop_back();

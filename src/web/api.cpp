@@ -4,8 +4,8 @@
 //
 // What the page and the node module need beyond the engine lives here: the
 // options as the command line takes them, the log lines it prints for a
-// file, and the output name it chooses. Later reports (the check) join as
-// further tonvell_* functions beside these.
+// file, the output name it chooses, and the check's report as `tonvell-cli
+// check` prints and draws it.
 #include <emscripten/emscripten.h>
 
 #include <cstdint>
@@ -17,10 +17,13 @@
 #include <vector>
 
 #include "convert/batch.h"
+#include "convert/check.h"
+#include "convert/check_text.h"
 #include "convert/log_text.h"
 #include "convert/paths.h"
 #include "convert/pipeline.h"
 #include "convert/settings.h"
+#include "core/gbk.h"
 #include "mfi/decode.h"
 #include "mfi/inspect.h"
 
@@ -31,6 +34,8 @@ namespace {
 struct Result {
   std::vector<std::uint8_t> bytes;
   std::string text;
+  std::string report;   // the check's text report
+  std::string picture;  // the check's SVG picture
   int flags = 0;
 };
 Result& held() {
@@ -41,6 +46,8 @@ Result& held() {
 void clearResult() {
   std::vector<std::uint8_t>().swap(held().bytes);
   std::string().swap(held().text);
+  std::string().swap(held().report);
+  std::string().swap(held().picture);
   held().flags = 0;
 }
 
@@ -72,6 +79,36 @@ enum ConvertFlags : int {
   kNoLoop = 64,
 };
 
+namespace {
+
+// The settings of the command line given these options (see tonvell_convert).
+ConverterSettings settingsFrom(const char* title, const char* copyright, int flags, int masterVolume) {
+  ConverterSettings s;
+  applyDefaults(s);
+  if (title) {
+    s.titleSwitch = 1;
+    s.titleText = title;
+  }
+  if (copyright) {
+    s.copyrightSwitch = 1;
+    s.copyrightText = copyright;
+  }
+  if (flags & kNoSmfTitle) s.smfSeqNameSwitch = 0;
+  if (flags & kNoSmfCopyright) s.smfCopyrightSwitch = 0;
+  if (flags & kCopyProhibit) s.copyProhibit = 1;
+  if (flags & kFormat0) s.format0Switch = 1;
+  if (flags & kHandset) s.handsetSwitch = 1;
+  if (masterVolume >= 0) {
+    s.masterVolumeSwitch = 1;
+    s.masterVolume = masterVolume;
+  }
+  if (flags & kNoMasterVolume) s.masterVolumeSwitch = 0;
+  if (flags & kNoLoop) s.loopSwitch = 0;
+  return s;
+}
+
+}  // namespace
+
 }  // namespace tonvell
 
 using namespace tonvell;
@@ -86,27 +123,7 @@ EMSCRIPTEN_KEEPALIVE int tonvell_convert(const std::uint8_t* data, int size, con
                                          const char* copyright, int flags, int masterVolume, int date) {
   clearResult();
   try {
-    ConverterSettings s;
-    applyDefaults(s);
-    if (title) {
-      s.titleSwitch = 1;
-      s.titleText = title;
-    }
-    if (copyright) {
-      s.copyrightSwitch = 1;
-      s.copyrightText = copyright;
-    }
-    if (flags & kNoSmfTitle) s.smfSeqNameSwitch = 0;
-    if (flags & kNoSmfCopyright) s.smfCopyrightSwitch = 0;
-    if (flags & kCopyProhibit) s.copyProhibit = 1;
-    if (flags & kFormat0) s.format0Switch = 1;
-    if (flags & kHandset) s.handsetSwitch = 1;
-    if (masterVolume >= 0) {
-      s.masterVolumeSwitch = 1;
-      s.masterVolume = masterVolume;
-    }
-    if (flags & kNoMasterVolume) s.masterVolumeSwitch = 0;
-    if (flags & kNoLoop) s.loopSwitch = 0;
+    const ConverterSettings s = settingsFrom(title, copyright, flags, masterVolume);
     const CalendarDate day{date / 10000, date / 100 % 100, date % 100};
     ConversionResult converted = convertMidi(input(data, size), conversionOptions(s), day);
     held().bytes = std::move(converted.mfi);
@@ -170,6 +187,40 @@ EMSCRIPTEN_KEEPALIVE int tonvell_inspect(const std::uint8_t* data, int size, con
     return -1;
   }
 }
+
+// Checks `size` bytes of a MIDI file as `tonvell-cli check` does, converted
+// with the options of tonvell_convert (`date` 0: the check command's own).
+// The result's text is the report as one object of check --json, under the
+// name `name` (UTF-8); tonvell_check_text() is the report as check prints it
+// (for a file that cannot be checked, the line it prints on standard error)
+// and tonvell_check_picture() the SVG picture of check --svg, titled with
+// the name without its folders (empty when the file was not checked).
+// 2 when checked with problems, 1 when checked clean, 0 when it cannot be
+// checked, -1 when memory ran out.
+EMSCRIPTEN_KEEPALIVE int tonvell_check(const std::uint8_t* data, int size, const char* name, const char* title,
+                                       const char* copyright, int flags, int masterVolume, int date) {
+  clearResult();
+  try {
+    const std::string file = sanitizeUtf8(name ? name : "");
+    const ConversionOptions options = conversionOptions(settingsFrom(title, copyright, flags, masterVolume));
+    const CheckReport report = date > 0 ? checkConversion(input(data, size), options,
+                                                          CalendarDate{date / 10000, date / 100 % 100, date % 100})
+                                        : checkConversion(input(data, size), options);
+    held().text = checkReportJson(file, report);
+    if (!report.ok) {
+      held().report = "check: " + file + ": " + sanitizeUtf8(report.error) + "\n";
+      return 0;
+    }
+    held().report = checkReportText(file, report);
+    held().picture = checkPicture(report, file.substr(file.find_last_of('/') + 1));
+    return report.clean() ? 1 : 2;
+  } catch (const std::bad_alloc&) {
+    clearResult();
+    return -1;
+  }
+}
+EMSCRIPTEN_KEEPALIVE const char* tonvell_check_text() { return held().report.c_str(); }
+EMSCRIPTEN_KEEPALIVE const char* tonvell_check_picture() { return held().picture.c_str(); }
 
 // The program's version, as tonvell-cli --version gives it.
 EMSCRIPTEN_KEEPALIVE const char* tonvell_version() { return TONVELL_VERSION; }

@@ -156,8 +156,17 @@ function addFiles(entries) {
     }
     inputs.push(entry);
     const item = document.createElement('li');
-    item.textContent = entry.path;
-    item.title = entry.path;
+    const name = document.createElement('span');
+    name.className = 'path';
+    name.textContent = entry.path;
+    name.title = entry.path;
+    const check = document.createElement('button');
+    check.type = 'button';
+    check.className = 'check-file';
+    check.textContent = '检查';
+    check.title = '按当前选项转换，检查手机播放时会丢失或听错的内容';
+    check.addEventListener('click', () => checkFile(entry, check));
+    item.append(name, check);
     list.append(item);
   }
   showFileCount();
@@ -293,7 +302,7 @@ function onWorkerMessage(data) {
   }
   if (data.id !== undefined && pending.has(data.id)) {
     const { resolve } = pending.get(data.id);
-    if (data.type === 'inspected' || data.type === 'decoded') {
+    if (data.type === 'inspected' || data.type === 'decoded' || data.type === 'checked') {
       pending.delete(data.id);
       resolve(data.result);
       return;
@@ -502,6 +511,97 @@ async function inspectFile(entry) {
     body.classList.add('error');
     body.textContent = error.message;
   }
+}
+
+// ---- Checking MIDI files -----------------------------------------------------
+
+// The kinds of problem the check reports, by their names in check --json.
+const PROBLEMS = {
+  lost: '音符丢失',
+  moved: '音符错位',
+  controllersMisheard: '控制变化听错',
+  temposMisheard: '速度听错',
+  drumKeysOutsideKit: '鼓键超出鼓组',
+  keysOutOfRange: '音高超出范围',
+};
+
+// The verdict in one line, and its class: clean, problems or failed.
+function verdictOf(result) {
+  const report = result.report;
+  if (!report.ok) return ['failed', `✘ 无法检查：${report.error}`];
+  const outOfReach = report.total.outOfReach.count;
+  const reach = outOfReach > 0 ? `；${outOfReach} 个音符超出手机的音域，任何转换都无法播放` : '';
+  if (report.clean) return ['clean', `✔ 通过：没有丢失、错位或听错的内容${reach}`];
+  return ['problems', `✘ 发现问题：${report.problems.map((p) => PROBLEMS[p] ?? p).join('、')}${reach}`];
+}
+
+function figuresOf(report) {
+  const t = report.total;
+  return `共 ${t.notes} 个音符：按原样 ${t.asWritten}，错位 ${t.moved}，丢失 ${t.lost.count}，超出音域 ${t.outOfReach.count}；` +
+    `控制变化 ${t.controllerChanges} 个，听错 ${t.misheard}；速度变化 ${report.tempoChanges.count} 个，听错 ${report.tempoChanges.misheard}`;
+}
+
+// Converts the file in the worker with the options as they are now (the
+// check's own date), and shows the verdict, the picture and the report.
+async function checkFile(entry, button) {
+  const options = runOptions();
+  if (!options) return;
+  delete options.date;
+  const card = $('check-card');
+  card.hidden = false;
+  const item = document.createElement('div');
+  item.className = 'check-item';
+  const heading = document.createElement('h3');
+  heading.textContent = options.handset ? `${entry.path}（按手机播放规格）` : entry.path;
+  const verdict = document.createElement('p');
+  verdict.className = 'verdict';
+  verdict.textContent = '正在检查…';
+  item.append(heading, verdict);
+  $('check').prepend(item);
+  button.disabled = true;
+  try {
+    const result = await request({ type: 'check', file: entry.file, path: entry.path, options });
+    showCheck(item, verdict, result);
+  } catch (error) {
+    verdict.className = 'verdict failed';
+    verdict.textContent = `✘ 无法检查：${error.message}`;
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function showCheck(item, verdict, result) {
+  const [kind, text] = verdictOf(result);
+  verdict.className = `verdict ${kind}`;
+  verdict.textContent = text;
+  verdict.dataset.problems = result.problems.join(' ');
+  if (result.report.ok) {
+    const figures = document.createElement('p');
+    figures.className = 'figures';
+    figures.textContent = figuresOf(result.report);
+    item.append(figures);
+  }
+  if (result.svg) {
+    // The picture as an image: whatever it holds, it runs nothing.
+    const url = URL.createObjectURL(new Blob([result.svg], { type: 'image/svg+xml' }));
+    const picture = document.createElement('img');
+    picture.className = 'check-picture';
+    picture.alt = '检查示意图';
+    picture.src = url;
+    const save = document.createElement('a');
+    save.href = url;
+    save.download = `${result.report.file.split('/').pop().replace(/\.[^.]*$/, '')}.svg`;
+    save.textContent = '下载示意图 (SVG)';
+    item.append(picture, save);
+  }
+  const details = document.createElement('details');
+  const summary = document.createElement('summary');
+  summary.textContent = '报告全文';
+  const body = document.createElement('pre');
+  body.className = 'check-text';
+  body.textContent = result.text;
+  details.append(summary, body);
+  item.append(details);
 }
 
 // ---- Start ------------------------------------------------------------------

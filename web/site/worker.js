@@ -50,6 +50,14 @@ async function inspectFile({ file, path }) {
   return t.inspect(bytes);
 }
 
+// A MIDI file checked as tonvell-cli check does, under its path.
+async function checkFile({ file, path, options }) {
+  const t = await engine();
+  const bytes = await readBytes(file);
+  if (!bytes) return { ok: false, clean: false, problems: [], report: { file: path, ok: false, error: '找不到文件' }, text: '', svg: null };
+  return t.check(bytes, { ...options, name: path });
+}
+
 async function decodeBytes({ bytes }) {
   const t = await engine();
   return t.decode(bytes);
@@ -67,6 +75,9 @@ self.onmessage = async ({ data }) => {
         break;
       case 'inspect':
         post({ type: 'inspected', id: data.id, result: await inspectFile(data) });
+        break;
+      case 'check':
+        post({ type: 'checked', id: data.id, result: await checkFile(data) });
         break;
       case 'decode': {
         const result = await decodeBytes(data);

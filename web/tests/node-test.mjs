@@ -3,6 +3,7 @@
 // once through the command line and once through tonvell.mjs. The log must
 // match line for line and every written file byte for byte. Then memory
 // exhaustion: a huge input gives 106 and the module goes on converting.
+// The check's reports, text, JSON and picture, against tonvell-cli check.
 //
 //   node web/tests/node-test.mjs --cli build/tonvell-cli --site build-web/site \
 //        --songs build/songs --corpus ../shared/corpus/test-midi-files
@@ -107,6 +108,51 @@ try {
     });
   }
 
+  // check: the report of every file, its JSON and its text as tonvell-cli
+  // check prints them (the text of files it cannot check on standard error),
+  // by default, for handsets and with format 0 files split.
+  for (const set of sets) {
+    if (set.names.length === 0) continue;
+    for (const [argv, options] of [[[], {}], [["--handset"], { handset: true }], [["--format0"], { format0: true }]]) {
+      if (argv[0] === "--format0" && set.name !== "corpus") continue;
+      const what = `check ${set.name} ${argv.join(" ") || "(default)"}`;
+      const names = [...new Set(set.names)];
+      const native = (extra) => {
+        try {
+          return { out: execFileSync(cli, ["check", ...extra, ...argv, ...names], { cwd: set.folder, encoding: "utf8", stdio: ["ignore", "pipe", "pipe"] }), err: "" };
+        } catch (e) {
+          return { out: e.stdout, err: e.stderr }; // status 1: a song with problems
+        }
+      };
+      const json = JSON.parse(native(["--json"]).out);
+      const text = native([]);
+      const reports = names.map((name) => tonvell.check(readFileSync(join(set.folder, name)), { ...options, name }));
+      const differs = names.filter((name, i) => JSON.stringify(json[i]) !== JSON.stringify(reports[i].report));
+      check(json.length === names.length && differs.length === 0, `${what}: JSON differs for ${differs.slice(0, 3).join(", ")}`);
+      const out = reports.filter((r) => r.ok).map((r) => r.text).join("\n");
+      const err = reports.filter((r) => !r.ok).map((r) => r.text).join("");
+      check(out === text.out, `${what}: the text differs`);
+      check(err === text.err, `${what}: the lines of files not checked differ`);
+      const pictures = reports.filter((r) => (r.svg !== null) === r.ok && (!r.ok || r.svg.startsWith("<?xml"))).length;
+      check(pictures === names.length, `${what}: a picture for every file checked, none for the others`);
+      const clean = reports.filter((r) => r.clean).length;
+      console.log(`${what}: ${names.length} files, ${clean} clean, ${names.length - reports.filter((r) => r.ok).length} not checked: same`);
+    }
+  }
+  // The picture of one real song, byte for byte, in handset mode.
+  {
+    const name = sets[1].names[0] ?? sets[0].names[0];
+    const folder = sets[1].names.length ? sets[1].folder : sets[0].folder;
+    const svgPath = join(scratch, "picture.svg");
+    try {
+      execFileSync(cli, ["check", "--handset", "--svg", svgPath, name], { cwd: folder, stdio: "ignore" });
+    } catch {
+      // status 1: the song has problems
+    }
+    const drawn = tonvell.check(readFileSync(join(folder, name)), { handset: true, name }).svg;
+    check(existsSync(svgPath) && drawn === readFileSync(svgPath, "utf8"), `check --svg ${name}: the picture differs`);
+  }
+
   // Every output of the default run reads back through inspect and decode.
   const song = readFileSync(join(sets[0].folder, sets[0].names[0]));
   const converted = tonvell.convert(song, { date: "20030105", name: sets[0].names[0] });
@@ -127,6 +173,9 @@ try {
     batch.results[1].code === 108 && Buffer.compare(Buffer.from(batch.results[1].bytes), Buffer.from(converted.bytes)) === 0,
     "the file after it converts as before",
   );
+  const hugeCheck = tonvell.check(huge, { name: "huge.mid" });
+  check(!hugeCheck.ok && hugeCheck.text.startsWith("check: huge.mid: ") && tonvell.check(song).ok, "a huge input is not checked, the next file is");
+  check(tonvell.check(song, { name: "a\uD800b.mid" }).report.file === "a\uFFFDb.mid", "a lone surrogate in a name is U+FFFD");
   const again = tonvell.convert(song, { date: "20030105" });
   check(again.code === 108 && Buffer.compare(Buffer.from(again.bytes), Buffer.from(converted.bytes)) === 0, "and so does the next call");
 

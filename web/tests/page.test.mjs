@@ -209,7 +209,7 @@ test('files and a folder chosen, the folder dropped, default options: the log, e
   const inFolder = inputs.names.map((n) => `in/${n}`).sort();
   const listed = [...loose, ...inFolder, ...inFolder];
   await page.waitForFunction((n) => document.querySelectorAll('#file-list li').length === n, {}, listed.length);
-  assert.deepEqual(await page.$$eval('#file-list li', (items) => items.map((li) => li.textContent)), listed);
+  assert.deepEqual(await page.$$eval('#file-list li .path', (items) => items.map((span) => span.textContent)), listed);
   const log = await runConversion(1);
   const date = await page.evaluate(() => window.tonvellPage.today());
   const native = nativeRun(scratch, listed, { date });
@@ -332,6 +332,45 @@ test('a huge input gives the memory line, and the next file converts', async () 
   assert.match(log, /000: huge\.mid\n★无法保证转换的内存\n-+\n001: worked-example\.mid\n(?: {5}※.*\n)? {5}=> \.\/worked-example\.mld\n/);
   assert.deepEqual(await page.$$eval('a.download', (links) => links.map((a) => a.download)), ['worked-example.mld']);
   assert.equal(await page.evaluate(() => window.tonvellPage.workerStarts()), 1, 'the converter never died');
+});
+
+test('a real song checked on the page: the verdict, the picture and the report are tonvell-cli check\'s', async () => {
+  // The options check takes: handset values, nothing else changed.
+  for (const [id, on] of [['title-switch', false], ['copyright-switch', false], ['smf-title', true], ['smf-copyright', true],
+                          ['copy-prohibit', false], ['format0', false], ['handset', true], ['master-volume-switch', true], ['loop', true]])
+    await setCheck(id, on);
+  await setText('master-volume', '100');
+  const songs = existsSync(songsDir) ? readdirSync(songsDir).filter((n) => n.endsWith('.mid')).sort() : [];
+  const [folder, name] = songs.length ? [songsDir, songs[0]] : [inputs.folder, 'melody-and-drums.mid'];
+  await page.click('#clear-files');
+  await (await page.$('#pick-files')).uploadFile(path.join(folder, name));
+  await page.click('#file-list li button.check-file');
+  await page.waitForFunction(() => {
+    const picture = document.querySelector('.check-item img.check-picture');
+    return picture?.complete && picture.naturalWidth > 0;
+  }, { timeout: 30000 });
+  const shown = await page.$eval('.check-item', (item) => {
+    const box = item.querySelector('img.check-picture').getBoundingClientRect();
+    const verdict = item.querySelector('.verdict');
+    return { width: box.width, height: box.height, kind: verdict.className, text: verdict.textContent,
+             problems: verdict.dataset.problems, report: item.querySelector('pre.check-text').textContent,
+             figures: item.querySelector('.figures').textContent };
+  });
+  const native = (args) => {
+    try {
+      return execFileSync(cli, ['check', '--handset', ...args, name], { cwd: folder, encoding: 'utf8' });
+    } catch (error) {
+      return error.stdout;  // status 1: the song has problems
+    }
+  };
+  const [expected] = JSON.parse(native(['--json']));
+  assert.ok(shown.width > 100 && shown.height > 100, `the picture is ${shown.width}x${shown.height}`);
+  assert.equal(shown.report, native([]));
+  assert.equal(shown.problems, expected.problems.join(' '));
+  assert.equal(shown.kind, `verdict ${expected.clean ? 'clean' : 'problems'}`);
+  assert.match(shown.text, expected.clean ? /^✔ 通过/ : /^✘ 发现问题：/);
+  const t = expected.total;
+  assert.match(shown.figures, new RegExp(`^共 ${t.notes} 个音符：按原样 ${t.asWritten}，错位 ${t.moved}，丢失 ${t.lost.count}，超出音域 ${t.outOfReach.count}；`));
 });
 
 test('nothing was asked of any host but the page\'s own', async () => {
