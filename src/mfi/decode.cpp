@@ -55,14 +55,21 @@ class TrackBuilder {
 
   // "MTrk", length, the events in order, then the end of track at `endTick`.
   void writeTo(std::vector<std::uint8_t>& out, std::int64_t endTick) {
-    std::stable_sort(events_.begin(), events_.end(), [](const Pending& a, const Pending& b) {
+    // The order number makes every key distinct, so a plain sort of the
+    // indices gives the one order there is without moving the events' bytes.
+    std::vector<std::size_t> sorted(events_.size());
+    for (std::size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
+    std::sort(sorted.begin(), sorted.end(), [this](std::size_t i, std::size_t j) {
+      const Pending& a = events_[i];
+      const Pending& b = events_[j];
       if (a.tick != b.tick) return a.tick < b.tick;
       if (a.rank != b.rank) return a.rank < b.rank;
       return a.order < b.order;
     });
     std::vector<std::uint8_t> body;
     std::int64_t now = 0;
-    for (const Pending& e : events_) {
+    for (const std::size_t i : sorted) {
+      const Pending& e = events_[i];
       writeVarLen(body, e.tick - now);
       now = e.tick;
       body.insert(body.end(), e.bytes.begin(), e.bytes.end());
