@@ -7,8 +7,17 @@
 
 #include "convert/input.h"
 #include "core/gbk.h"
+#include "platform/files.h"
 
 namespace tonvell::cli {
+
+namespace {
+std::filesystem::path pathOf(const std::string& utf8) { return std::u8string(utf8.begin(), utf8.end()); }
+std::string utf8Of(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+}  // namespace
 
 bool readFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* why) {
   // The converter's own rules: a regular file below the size ceiling, so a
@@ -36,9 +45,9 @@ bool readRingTone(const std::string& path, const char* command, DecodedMfi* deco
 }
 
 bool writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string* why) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  std::FILE* f = platform::openFile(path, "wb");
   if (!f) {
-    *why = std::strerror(errno);
+    *why = platform::errorText(errno);
     return false;
   }
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -54,17 +63,18 @@ bool outputPathFor(const std::string& input, const std::string& folder, const st
                    std::string* path, std::string* why) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  const fs::path dir = folder.empty() ? fs::path(".") : fs::path(folder);
+  // UTF-8 names both ways, whatever the system's own encoding of paths.
+  const fs::path dir = folder.empty() ? fs::path(".") : pathOf(folder);
   if (!fs::is_directory(dir, ec)) {
     fs::create_directories(dir, ec);
     if (ec) {
-      *why = "cannot create the folder " + dir.string() + ": " + ec.message();
+      *why = "cannot create the folder " + utf8Of(dir) + ": " + ec.message();
       return false;
     }
   }
-  fs::path name = fs::path(input).filename();
+  fs::path name = pathOf(input).filename();
   name.replace_extension(extension);
-  *path = (dir / name).string();
+  *path = utf8Of(dir / name);
   return true;
 }
 
