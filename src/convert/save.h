@@ -2,12 +2,12 @@
 // and a write that never destroys an existing file.
 #pragma once
 
-#include <signal.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "platform/files.h"
+#include "platform/saving.h"
 
 namespace tonvell {
 
@@ -69,34 +69,21 @@ bool outputExists(const std::string& path);
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
 
 // An interrupted save. saveOutput writes under a temporary name; this makes
-// SIGINT, SIGTERM and SIGHUP remove that temporary file (and nothing else)
-// before the program ends, by the same signal and with its usual status.
-// A signal the process ignores stays ignored. Call it once, before the first
-// save; the thread that saves must be one that takes these signals (BatchRun's
-// workers never do).
-void removeTemporaryOutputOnSignals();
+// an interrupt (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// closing the console) remove that temporary file (and nothing else) before
+// the program ends as it would have. An interrupt the process ignores stays
+// ignored. Call it once, before the first save; on POSIX the thread that
+// saves must be one that takes these signals (BatchRun's workers never do).
+inline void removeTemporaryOutputOnSignals() { platform::removeTemporaryOutputOnInterrupt(); }
 
 // While alive, the calling thread does not take SIGINT, SIGTERM or SIGHUP
 // (they wait until it ends); threads started meanwhile inherit that.
-class TerminationSignalsBlocked {
- public:
-  TerminationSignalsBlocked();
-  ~TerminationSignalsBlocked();
-  TerminationSignalsBlocked(const TerminationSignalsBlocked&) = delete;
-  TerminationSignalsBlocked& operator=(const TerminationSignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_;
-};
+using TerminationSignalsBlocked = platform::InterruptsHeld;
 
 // The identity of a file written by saveOutput, to recognise it under
 // another name.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
+using FileIdentity = platform::FileIdentity;
 // False when `path` does not name an existing file.
-bool identifyFile(const std::string& path, FileIdentity* identity);
+using platform::identifyFile;
 
 }  // namespace tonvell
