@@ -16,6 +16,7 @@ packages=(
   clang libclang-rt-14-dev
   scdoc librsvg2-bin gzip
   dpkg-dev file desktop-file-utils appstream man-db
+  g++-mingw-w64-x86-64 wine wine64 zip
 )
 
 missing=()

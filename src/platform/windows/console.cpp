@@ -28,6 +28,11 @@ void prepareStandardStreams() {
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  // A console decodes each write on its own: an unbuffered stream would cut
+  // UTF-8 characters apart. Whatever the program writes to standard error is
+  // flushed at the end of each message already.
+  if (isInteractive(stdout)) std::setvbuf(stdout, nullptr, _IOFBF, 4096);
+  if (isInteractive(stderr)) std::setvbuf(stderr, nullptr, _IOFBF, 4096);
   // What the program writes is UTF-8; so is what a console shows and types.
   savedInputCodePage = GetConsoleCP();
   savedOutputCodePage = GetConsoleOutputCP();
@@ -64,6 +69,7 @@ QuestionConsole openQuestionConsole() {
     }
     std::FILE* f = _fdopen(fd, mode);
     if (!f) _close(fd);
+    else std::setvbuf(f, nullptr, _IOFBF, 4096);  // whole UTF-8 characters per write, as for stderr
     return f;
   };
   console.in = open(L"CONIN$", _O_RDONLY | _O_TEXT, "r");

@@ -27,16 +27,18 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      pendingLock.lock();  // never given back: the program is ending
-      // A file still open for writing goes when its handle closes, at exit.
-      if (!pendingTemporary.empty()) DeleteFileW(pendingTemporary.c_str());
-      pendingTemporary.clear();
       break;
     default:
-      break;
+      return FALSE;
   }
-  // The next handler (in the end the system's) ends the program as usual.
-  return FALSE;
+  pendingLock.lock();  // never given back: the program is ending
+  // A file still open for writing goes when its handle closes, at exit.
+  if (!pendingTemporary.empty()) DeleteFileW(pendingTemporary.c_str());
+  pendingTemporary.clear();
+  // Ended at once, as a signal ends the program on POSIX, with the status
+  // Windows gives a program stopped by Ctrl-C.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 // The folder part of `path` with its separator ("out\", "C:", ""), for a
