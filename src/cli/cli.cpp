@@ -142,6 +142,8 @@ int runCli(int argc, char** argv) {
       "could not be written, 2 for a usage error.");
   app.set_version_flag("--version", std::string("tonvell-cli ") + TONVELL_VERSION);
   app.failure_message(usageMessage);
+  // "/songs/a.mid" is a path on Windows too, never an option.
+  app.allow_windows_style_options(false);
 
   Options o;
   app.add_option("FILE", o.files, "MIDI files to convert (format 1)")->option_text("...");

@@ -36,7 +36,10 @@ ReadStatus readRegularFile(const std::string& path, std::uint64_t limit, std::ve
                            int* error) {
   *error = 0;
   bytes->clear();
-  if (!reservedNameIn(path).empty()) return ReadStatus::kCannotOpen;  // a device, not a file
+  if (!reservedNameIn(path).empty()) {
+    *error = kReservedNameError;  // a device, not a file
+    return ReadStatus::kCannotOpen;
+  }
   // FILE_FLAG_BACKUP_SEMANTICS opens a folder too, so that it can say so.
   const HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
