@@ -9,8 +9,8 @@ JOBS       ?= $(shell nproc)
 CMAKE_GEN  := -G Ninja $(if $(shell command -v ccache),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 SONGS      := $(BUILD)/songs
 
-.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz clean examples \
-	install package check-package windows test-windows
+.PHONY: all bootstrap configure build run test test-fast asan tsan gui bench fuzz fuzz-build fuzz-long fuzz-ci \
+	clean examples install package check-package web web-deps serve-web test-web windows test-windows
 
 all: build
 
@@ -57,6 +57,8 @@ check-package: package
 test: build songs
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	$(MAKE) --no-print-directory check-package
+	$(MAKE) --no-print-directory test-web
+	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory asan
 	$(MAKE) --no-print-directory tsan
 	$(MAKE) --no-print-directory fuzz-ci
@@ -106,21 +108,57 @@ bench: build songs
 
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
+RUNS ?= 2000000
 
 $(FUZZ_BUILD)/build.ninja: CMakeLists.txt | bootstrap
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTONVELL_FUZZ=ON -DTONVELL_GUI=OFF -DTONVELL_TESTS=OFF
 
+# The fuzz targets, with AddressSanitizer and UndefinedBehaviorSanitizer.
 fuzz-build: bootstrap $(FUZZ_BUILD)/build.ninja
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target tonvell-fuzz
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
-# A long fuzzing session (FUZZ_SECONDS), new findings go to tests/fuzz-regressions.
+# The cross-checking target for FUZZ_SECONDS; findings go to tests/fuzz-regressions/cross.
 fuzz: fuzz-build songs
-	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz $(FUZZ_SECONDS) $(SONGS)
+	scripts/fuzz.sh seconds $(FUZZ_SECONDS) $(FUZZ_BUILD) $(SONGS)
 
-# The short deterministic pass CI runs: every starting input and regression file once.
+# RUNS executions of each lean target (five of them); the corpus in
+# fuzz/corpus is merged back minimised, findings go to tests/fuzz-regressions.
+fuzz-long: fuzz-build songs
+	scripts/fuzz.sh runs $(RUNS) $(FUZZ_BUILD) $(SONGS)
+
+# The short deterministic pass of `make test`: every corpus, starting and
+# regression file once, then a fixed number of mutations per target.
 fuzz-ci: fuzz-build songs
-	scripts/fuzz.sh $(FUZZ_BUILD)/tonvell-fuzz 0 $(SONGS)
+	scripts/fuzz.sh ci $(FUZZ_BUILD) $(SONGS)
+
+# The converter in the browser and in node: the engine compiled to
+# WebAssembly by Debian's emscripten, with its JavaScript module, in
+# $(WEB_BUILD)/site/. emscripten's tools load node packages from Debian's
+# folder, which a node installed from elsewhere does not search by itself.
+WEB_BUILD ?= build-web
+WEB_ENV   := NODE_PATH=/usr/share/nodejs
+WEB_PORT  ?= 8000
+
+web/node_modules/.package-lock.json: web/package-lock.json | bootstrap
+	cd web && npm ci --no-audit --no-fund
+
+web-deps: web/node_modules/.package-lock.json
+
+$(WEB_BUILD)/build.ninja: web/CMakeLists.txt | bootstrap
+	$(WEB_ENV) emcmake cmake -S web -B $(WEB_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+
+web: web-deps $(WEB_BUILD)/build.ninja
+	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+
+# The page on this machine only: http://127.0.0.1:$(WEB_PORT)/
+serve-web: web
+	python3 -m http.server --bind 127.0.0.1 --directory $(WEB_BUILD)/site $(WEB_PORT)
+
+# The WebAssembly conversion against tonvell-cli, byte for byte and line for line.
+test-web: build songs web
+	node web/tests/node-test.mjs --cli $(BUILD)/tonvell-cli --site $(WEB_BUILD)/site \
+	  --songs $(SONGS) --corpus $(abspath ../shared/corpus/test-midi-files)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WEB_BUILD) $(WIN_BUILD) out

@@ -37,6 +37,9 @@ _tonvell_cli() {
           --soundfont)
             _tonvell_cli_files '*.[sS][fF]2'
             return ;;
+          --svg)
+            _tonvell_cli_files '*.[sS][vV][gG]'
+            return ;;
           --voices|--loops)
             return ;;
         esac
@@ -45,7 +48,7 @@ _tonvell_cli() {
           inspect) options+=' --json' ;;
           decode) options+=' -o --output' ;;
           render) options+=' -o --output --soundfont --voices --loops' ;;
-          check) options+=' --handset --format0 --json'; files='*.[mM][iI][dD]' ;;
+          check) options+=' --handset --format0 --json --svg'; files='*.[mM][iI][dD]' ;;
         esac
         if [[ $cur == -* ]]; then
           COMPREPLY=($(compgen -W "$options" -- "$cur"))

@@ -16,8 +16,12 @@ packages=(
   clang libclang-rt-14-dev
   scdoc librsvg2-bin gzip
   dpkg-dev file desktop-file-utils appstream man-db
+  emscripten
   g++-mingw-w64-x86-64 wine wine64 zip
 )
+# node and npm for the web build's packages and tests: Debian's, unless a
+# node (18 or later) with its own npm is installed already.
+if ! command -v npm >/dev/null 2>&1; then packages+=(nodejs npm); fi
 
 missing=()
 for p in "${packages[@]}"; do

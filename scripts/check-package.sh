@@ -127,7 +127,7 @@ same "completion of --ov" "--overwrite" "$(complete_words tonvell-cli --ov)"
 same "completion after --overwrite" "$(printf 'all\nask\nskip')" "$(complete_words tonvell-cli --overwrite '')"
 same "completion of the first word: the subcommands and the MIDI files" \
   "$( (printf '%s\n' check decode inspect render; cd examples && ls -- *.mid) | sort)" "$(complete_words tonvell-cli '')"
-same "completion after check: its options" "$(printf -- '--format0\n--handset\n--help\n--json')" \
+same "completion after check: its options" "$(printf -- '--format0\n--handset\n--help\n--json\n--svg')" \
   "$(complete_words tonvell-cli check --)"
 
 # --- make install with DESTDIR and a prefix --------------------------------

@@ -1,122 +1,220 @@
 #!/usr/bin/env bash
-# Runs the libFuzzer target over the starting inputs.
+# Runs the libFuzzer targets (built by `make fuzz-build` into BUILD).
 #
-#   scripts/fuzz.sh FUZZER SECONDS SONGS_DIR [extra libFuzzer flags...]
+#   scripts/fuzz.sh ci BUILD SONGS_DIR          the short deterministic pass of `make test`
+#   scripts/fuzz.sh runs N BUILD SONGS_DIR      N executions of each lean target (`make fuzz-long`)
+#   scripts/fuzz.sh seconds N BUILD SONGS_DIR   the cross-checking target for N seconds (`make fuzz`)
 #
-# Seeds: tests/fuzz/seeds/ (small hostile files), the shared edge-case MIDI
-# suite, examples/, the songs folder and tests/fuzz-regressions/ (a missing
-# folder is skipped with a note).
+# The lean targets each do one job per input with cheap checks: smf (the
+# default conversion), format0 (the format-0 rewrite), handset (the handset
+# writer), inspect (the MFi inspector) and decode (the MFi decoder). The
+# cross target converts each input several ways and holds the results
+# against each other and the slow note-end scan.
 #
-# SECONDS > 0: fuzz for that long in one process. What libFuzzer learns is
-#   kept in fuzz-corpus/ beside the fuzzer for the next session; a crash, a
-#   leak, a timeout or an out-of-memory input is written into
-#   tests/fuzz-regressions/ and ends the run.
-# SECONDS = 0: the short deterministic pass of `make test`: every starting input and
-#   regression file once, then a fixed number of mutations from a fixed random start.
-#   Nothing in the source tree is written; findings are copied to
-#   fuzz-findings/ beside the fuzzer.
+# Inputs of a target: its corpus fuzz/corpus/TARGET (committed, minimised),
+# its regression files tests/fuzz-regressions/TARGET, and for the targets
+# that read MIDI files also tests/fuzz/seeds (small hostile files), the
+# shared edge-case MIDI suite, examples/ and the songs folder. A missing
+# folder is skipped with a note.
 #
-# Mutants are at most FUZZ_MAX_LEN bytes (4096 unless set); the CI pass makes
-# FUZZ_CI_RUNS of them (10000 unless set), about a minute and a half. Extra
-# flags go to libFuzzer after the script's own, so they win (-jobs, ...).
+# ci: every input of every target once, whole; then FUZZ_CI_RUNS mutations
+#   (2000 unless set) of each target from a fixed random start. Nothing in
+#   the source tree is written; findings are copied to fuzz-findings/ in BUILD.
+# runs: N mutations of each lean target (two at a time, one per core), then
+#   the target's corpus is merged back into fuzz/corpus/TARGET, minimised.
+#   A finding is written to tests/fuzz-regressions/TARGET and ends that
+#   target's run; `make test` replays it from then on. Prints, per target,
+#   the executions, their rate, the coverage reached and the findings.
+# seconds: the cross target for N seconds; what it learns is kept in
+#   fuzz-corpus/ in BUILD, findings go to tests/fuzz-regressions/cross.
 #
-# The exit status is non-zero on any finding.
+# Mutants are at most FUZZ_MAX_LEN bytes (4096 unless set). Extra libFuzzer
+# flags may follow; they come after the script's own, so they win. The exit
+# status is non-zero on any finding.
 set -euo pipefail
 
-if [ $# -lt 3 ]; then
-  echo "usage: $0 FUZZER SECONDS SONGS_DIR [libFuzzer flags...]" >&2
+usage() {
+  echo "usage: $0 ci BUILD SONGS_DIR | runs N BUILD SONGS_DIR | seconds N BUILD SONGS_DIR [libFuzzer flags...]" >&2
   exit 2
-fi
-fuzzer=$1
-seconds=$2
-songs=$3
-shift 3
+}
+[ $# -ge 1 ] || usage
+mode=$1
+shift
+count=0
+case $mode in
+  ci) ;;
+  runs | seconds)
+    [ $# -ge 1 ] || usage
+    count=$1
+    shift
+    case $count in '' | *[!0-9]*) echo "fuzz.sh: N must be a whole number, not '$count'" >&2; exit 2 ;; esac
+    ;;
+  *) usage ;;
+esac
+[ $# -ge 2 ] || usage
+build=$1
+songs=$2
+shift 2
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-regressions="$root/tests/fuzz-regressions"
 dict="$root/tests/fuzz/midi.dict"
-ci_runs=${FUZZ_CI_RUNS:-10000}
-ci_start=1
 max_len=${FUZZ_MAX_LEN:-4096}
+lean=(smf format0 handset inspect decode)
 
-if [ ! -x "$fuzzer" ]; then
-  echo "fuzz.sh: no fuzzer at $fuzzer (make fuzz-build)" >&2
-  exit 2
-fi
-case $seconds in
-  '' | *[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;;
-esac
+reads_midi() { case $1 in inspect | decode) return 1 ;; *) return 0 ;; esac; }
 
-seeds=()
-for dir in "$root/tests/fuzz/seeds" "$root/../shared/corpus/test-midi-files" "$root/examples" "$songs" \
-  "$regressions"; do
-  if [ -d "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ]; then
-    seeds+=("$dir")
-  else
-    echo "fuzz.sh: input folder $dir is missing or empty, skipped" >&2
+# The input folders of target $1, one per line; the corpus first.
+inputs() {
+  local dirs=("$root/fuzz/corpus/$1" "$root/tests/fuzz-regressions/$1")
+  if reads_midi "$1"; then
+    dirs+=("$root/tests/fuzz/seeds" "$root/../shared/corpus/test-midi-files" "$root/examples" "$songs")
   fi
-done
+  local dir
+  for dir in "${dirs[@]}"; do
+    if [ -d "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ]; then
+      echo "$dir"
+    else
+      echo "fuzz.sh: $1: input folder $dir is missing or empty, skipped" >&2
+    fi
+  done
+}
+
+flags() {
+  local f=(-rss_limit_mb=1024 -timeout=10 -max_len="$max_len" -print_final_stats=1)
+  reads_midi "$1" && f+=(-dict="$dict")
+  printf '%s\n' "${f[@]}"
+}
+
+fuzzer_of() {
+  local f="$build/tonvell-fuzz-$1"
+  if [ ! -x "$f" ]; then
+    echo "fuzz.sh: no fuzzer at $f (make fuzz-build)" >&2
+    exit 2
+  fi
+  echo "$f"
+}
 
 # Undefined behaviour is a finding too, not a warning. A smaller quarantine
 # keeps freed work buffers from counting against the memory limit.
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32}
 
-# Mutants stay small: a few kilobytes reach every part of the conversion, and
-# a song-sized input costs a hundred times more per run.
-common=(-rss_limit_mb=512 -timeout=5 -max_len=$max_len -dict="$dict" -print_final_stats=1)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 
-if [ "$seconds" -eq 0 ]; then
-  scratch=$(mktemp -d)
-  trap 'rm -rf "$scratch"' EXIT
-  mkdir "$scratch/corpus" "$scratch/artifacts"
+if [ "$mode" = ci ]; then
+  runs=${FUZZ_CI_RUNS:-2000}
   status=0
-
-  # Every starting input and regression file once, whole (the mutation pass below
-  # reads them cut to -max_len).
-  files=()
-  if [ ${#seeds[@]} -gt 0 ]; then
-    while IFS= read -r -d '' f; do files+=("$f"); done < <(find "${seeds[@]}" -type f -print0 | sort -z)
-  fi
-  echo "fuzz.sh: ${#files[@]} starting and regression files" >&2
-  if [ ${#files[@]} -gt 0 ]; then
-    "$fuzzer" -rss_limit_mb=512 -timeout=5 -artifact_prefix="$scratch/artifacts/" "$@" "${files[@]}" \
-      >"$scratch/files.log" 2>&1 || status=$?
-    [ $status -eq 0 ] || cat "$scratch/files.log" >&2
-  fi
-
-  # Then a fixed number of mutations from a fixed random start. libFuzzer adds inputs
-  # that reach new code to its first folder: a scratch one, so the input
-  # folders stay as they are.
-  if [ $status -eq 0 ]; then
-    echo "fuzz.sh: $ci_runs mutations from random start $ci_start" >&2
-    "$fuzzer" "${common[@]}" -runs=$ci_runs -seed=$ci_start -artifact_prefix="$scratch/artifacts/" \
-      "$@" "$scratch/corpus" "${seeds[@]}" >"$scratch/mutations.log" 2>&1 || status=$?
-    if [ $status -ne 0 ]; then
-      cat "$scratch/mutations.log" >&2
-    else
-      grep -E '^(#[0-9]+ +DONE|stat::)' "$scratch/mutations.log" >&2 || true
+  for target in "${lean[@]}" cross; do
+    fuzzer=$(fuzzer_of "$target")
+    mapfile -t dirs < <(inputs "$target")
+    mapfile -t opts < <(flags "$target")
+    mkdir -p "$scratch/$target/corpus" "$scratch/$target/artifacts"
+    art="$scratch/$target/artifacts/"
+    files=()
+    if [ ${#dirs[@]} -gt 0 ]; then
+      while IFS= read -r -d '' f; do files+=("$f"); done < <(find "${dirs[@]}" -type f -print0 | sort -z)
     fi
-  fi
-
-  if [ $status -ne 0 ] || [ -n "$(ls -A "$scratch/artifacts")" ]; then
-    # Keep a mutant that failed where it can be looked at once the scratch
-    # folder is gone (a starting file that failed is named in the log above).
-    where="the log above"
-    if [ -n "$(ls -A "$scratch/artifacts")" ]; then
-      where="$(cd "$(dirname "$fuzzer")" && pwd)/fuzz-findings"
-      mkdir -p "$where"
-      cp "$scratch/artifacts"/* "$where"/
+    # Every input once, whole (the mutation pass reads them cut to -max_len).
+    s=0
+    if [ ${#files[@]} -gt 0 ]; then
+      "$fuzzer" -rss_limit_mb=1024 -timeout=10 -artifact_prefix="$art" "$@" "${files[@]}" \
+        >"$scratch/$target/files.log" 2>&1 || s=$?
+      [ $s -eq 0 ] || cat "$scratch/$target/files.log" >&2
     fi
-    echo "fuzz.sh: FAILED (status $status); see $where; reproduce with: $fuzzer FILE" >&2
-    exit $((status == 0 ? 1 : status))
-  fi
-  echo "fuzz.sh: no findings" >&2
-  exit 0
+    # Then a fixed number of mutations from a fixed random start. libFuzzer adds
+    # inputs that reach new code to its first folder: a scratch one.
+    if [ $s -eq 0 ]; then
+      n=$runs
+      [ "$target" = cross ] && n=$((runs / 4))
+      "$fuzzer" "${opts[@]}" -runs="$n" -seed=1 -artifact_prefix="$art" "$@" "$scratch/$target/corpus" "${dirs[@]}" \
+        >"$scratch/$target/mutations.log" 2>&1 || s=$?
+      if [ $s -ne 0 ]; then
+        cat "$scratch/$target/mutations.log" >&2
+      else
+        echo "fuzz.sh: $target: ${#files[@]} inputs, $(grep -E '^#[0-9]+[[:space:]]+DONE' "$scratch/$target/mutations.log" | tr -s "[:space:]" " ")" >&2
+      fi
+    fi
+    if [ $s -ne 0 ] || [ -n "$(ls -A "$art")" ]; then
+      where="the log above"
+      if [ -n "$(ls -A "$art")" ]; then
+        where="$(cd "$build" && pwd)/fuzz-findings/$target"
+        mkdir -p "$where"
+        cp "$art"/* "$where"/
+      fi
+      echo "fuzz.sh: $target FAILED (status $s); see $where; reproduce with: $fuzzer FILE" >&2
+      status=1
+    fi
+  done
+  [ $status -eq 0 ] && echo "fuzz.sh: no findings" >&2
+  exit $status
 fi
 
-corpus="$(dirname "$fuzzer")/fuzz-corpus"
-mkdir -p "$corpus" "$regressions"
-echo "fuzz.sh: fuzzing for $seconds s; new findings go to $regressions" >&2
-exec "$fuzzer" "${common[@]}" -max_total_time="$seconds" -artifact_prefix="$regressions/" \
-  "$@" "$corpus" "${seeds[@]}"
+if [ "$mode" = seconds ]; then
+  fuzzer=$(fuzzer_of cross)
+  mapfile -t dirs < <(inputs cross)
+  mapfile -t opts < <(flags cross)
+  corpus="$build/fuzz-corpus"
+  regressions="$root/tests/fuzz-regressions/cross"
+  mkdir -p "$corpus" "$regressions"
+  echo "fuzz.sh: fuzzing the cross target for $count s; findings go to $regressions" >&2
+  exec "$fuzzer" "${opts[@]}" -max_total_time="$count" -artifact_prefix="$regressions/" "$@" "$corpus" "${dirs[@]}"
+fi
+
+# runs: each lean target for $count executions, two at a time.
+long_run() {
+  local target=$1
+  shift
+  local fuzzer dirs opts work="$scratch/$target" regressions="$root/tests/fuzz-regressions/$target"
+  fuzzer=$(fuzzer_of "$target")
+  mapfile -t dirs < <(inputs "$target")
+  mapfile -t opts < <(flags "$target")
+  mkdir -p "$work/corpus" "$work/artifacts" "$root/fuzz/corpus/$target"
+  local s=0
+  "$fuzzer" "${opts[@]}" -runs="$count" -artifact_prefix="$work/artifacts/" "$@" "$work/corpus" "${dirs[@]}" \
+    >"$work/run.log" 2>&1 || s=$?
+  local found=0
+  if [ -n "$(ls -A "$work/artifacts")" ]; then
+    mkdir -p "$regressions"
+    cp "$work/artifacts"/* "$regressions"/
+    found=$(ls "$work/artifacts" | wc -l)
+  elif [ $s -ne 0 ]; then
+    found=1
+  fi
+  # The corpus again, minimised: only inputs that add coverage, and no more
+  # of the shared MIDI suite or the songs than the committed corpus needs.
+  mkdir -p "$work/merged"
+  "$fuzzer" -merge=1 "${opts[@]}" "$work/merged" "$root/fuzz/corpus/$target" "$work/corpus" \
+    >"$work/merge.log" 2>&1 || true
+  if [ -n "$(ls -A "$work/merged")" ]; then
+    rm -f "$root/fuzz/corpus/$target"/*
+    cp "$work/merged"/* "$root/fuzz/corpus/$target"/
+  fi
+  local done_line secs
+  done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$work/run.log" | tail -1 | tr -s '[:space:]' ' ' || true)
+  secs=$(grep -E '^stat::average_exec_per_sec' "$work/run.log" | awk '{print $2}' || true)
+  {
+    echo "$target: ${done_line:-no DONE line (status $s)}"
+    echo "$target: executions/s ${secs:-?}, findings $found, corpus $(ls "$root/fuzz/corpus/$target" | wc -l) files," \
+      "$(du -sk "$root/fuzz/corpus/$target" | cut -f1) KiB"
+    [ "$found" -eq 0 ] || { tail -40 "$work/run.log"; echo "$target: findings saved in $regressions"; }
+  } >"$work/summary"
+  return $((found > 0))
+}
+
+status=0
+pids=()
+for target in "${lean[@]}"; do
+  # Two at a time: start the next when one of the running ones ends.
+  while [ ${#pids[@]} -ge 2 ]; do
+    wait -n "${pids[@]}" || status=1
+    alive=()
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive+=("$p"); done
+    pids=("${alive[@]}")
+  done
+  long_run "$target" "$@" &
+  pids+=($!)
+done
+for p in "${pids[@]}"; do wait "$p" || status=1; done
+for target in "${lean[@]}"; do cat "$scratch/$target/summary" >&2; done
+exit $status

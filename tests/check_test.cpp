@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "convert/run.h"
 #include "convert/settings.h"
 #include "mfi/decode.h"
@@ -39,11 +41,13 @@ TEST(CheckConversion, ReportsEachProblemOnceWhereItIs) {
   EXPECT_EQ(c0.channel, 0);
   EXPECT_EQ(c0.notes, 6);
   EXPECT_EQ(c0.kept, 5);
-  EXPECT_EQ(c0.moved, 1) << "only D4; key 10 comes on a whole MFi tick";
+  EXPECT_EQ(c0.moved, 0) << "D4 comes half an MFi tick late: within one tick";
   EXPECT_NEAR(c0.largestShiftMs, 1000.0 / 192, 0.01) << "half a tick of 1/48 quarter at 120 per minute";
+  EXPECT_NEAR(c0.largestShiftSeconds, -1.0 / 192, 1e-5) << "tick 144.5 is written as 144: early";
   EXPECT_EQ(c0.outOfReach, 1);
   EXPECT_EQ(c0.outOfReachOtherKey, 1) << "the converter writes it as A3";
   EXPECT_EQ(c0.outOfReachDropped, 0);
+  EXPECT_EQ(c0.outOfReachDrums, 0) << "a melodic key below the range";
   EXPECT_EQ(c0.lost, 0);
   EXPECT_EQ(c0.controllerChanges, 1);
   EXPECT_EQ(c0.misheard, 1);
@@ -57,11 +61,19 @@ TEST(CheckConversion, ReportsEachProblemOnceWhereItIs) {
 
   EXPECT_EQ(r.total.notes, 7);
   EXPECT_EQ(r.total.kept, 6);
-  EXPECT_EQ(r.total.moved, 1);
+  EXPECT_EQ(r.total.moved, 0);
   EXPECT_EQ(r.total.outOfReach, 1);
   EXPECT_EQ(r.total.misheard, 1);
   EXPECT_EQ(r.tempoChanges, 2);
-  EXPECT_EQ(r.tempoChangesLost, 1) << "the converter keeps the first tempo only";
+  EXPECT_EQ(r.tempoChangesMisheard, 1) << "the converter keeps the first tempo only";
+  ASSERT_EQ(r.misheardChanges.size(), 2u);
+  EXPECT_EQ(r.misheardChanges[0].channel, 0);
+  EXPECT_STREQ(r.misheardChanges[0].what, "pan");
+  EXPECT_EQ(r.misheardChanges[1].channel, -1);
+  EXPECT_DOUBLE_EQ(r.misheardChanges[1].written, 150) << "at tick 384 of 96, after 2 s";
+  EXPECT_DOUBLE_EQ(r.misheardChanges[1].seconds, 2);
+  EXPECT_EQ(r.problems(), (std::vector<CheckProblem>{CheckProblem::kControllersMisheard,
+                                                     CheckProblem::kTemposMisheard, CheckProblem::kKeysOutOfRange}));
   EXPECT_EQ(r.trackPolyphony, (std::array<int, 4>{3, 1, 0, 0}));
   EXPECT_EQ(r.polyphony, 4) << "the chord and channel 4's note";
   EXPECT_FALSE(r.clean());
@@ -85,7 +97,7 @@ TEST(CheckConversion, AFileWithNothingToLoseIsClean) {
   EXPECT_EQ(r.total.moved, 0);
   EXPECT_DOUBLE_EQ(r.total.largestShiftMs, 0);
   EXPECT_EQ(r.tempoChanges, 1);
-  EXPECT_EQ(r.tempoChangesLost, 0);
+  EXPECT_EQ(r.tempoChangesMisheard, 0);
   EXPECT_EQ(r.polyphony, 1);
 }
 
@@ -105,7 +117,56 @@ TEST(CheckConversion, NotesWithinReachCanStillBeLostAndDrumsBeyondTheKitAreOutOf
   EXPECT_EQ(r.total.outOfReach, 1);
   EXPECT_EQ(r.total.outOfReachOtherKey, 1);
   EXPECT_EQ(r.total.moved, 0);
+  EXPECT_EQ(r.total.outOfReachDrums, 1);
   EXPECT_FALSE(r.clean());
+  EXPECT_EQ(r.problems(), (std::vector<CheckProblem>{CheckProblem::kLost, CheckProblem::kDrumKeysOutsideKit}));
+}
+
+// A listener hears a note where the ring tone's own tempo puts it. A tempo
+// rounded to whole beats per minute runs ahead over a song: 93.75 written as
+// 94 brings the last of 400 quarter notes 679 ms early, and notes from the
+// 132nd on further than one MFi tick plus 0.25 % of the time elapsed; 17.5
+// written as 18 moves all but the first of 16 notes. The pairs (timebase 60,
+// value 75) and (6, 140) are exact.
+TEST(CompareWithRingTone, NotesAreHeardInSecondsByTheRingTonesOwnTempo) {
+  struct Case {
+    int micros, quarters;
+    const char *rounded, *exact;
+    int moved;
+    double lastShift;
+  };
+  for (const Case& c : {Case{640000, 400, "FF C3 5E", "FF CA 4B", 269, -0.679},
+                        Case{3428571, 16, "FF C3 12", "FF C0 8C", 15, -1.429}}) {
+    SCOPED_TRACE(c.micros);
+    // Division 48, so MIDI and MFi ticks agree: C4 for an eighth note on every quarter.
+    Bytes midi = {0x00, 0xFF, 0x51, 0x03, static_cast<std::uint8_t>(c.micros >> 16),
+                  static_cast<std::uint8_t>(c.micros >> 8), static_cast<std::uint8_t>(c.micros)};
+    std::string notes;
+    for (int i = 0; i < c.quarters; ++i) {
+      midi = concat({midi, hex(i == 0 ? "00 90 3C 64  18 80 3C 00" : "18 90 3C 64  18 80 3C 00")});
+      notes += i == 0 ? " 00 0F 18 80" : " 30 0F 18 80";
+    }
+    midi = concat({smfHeader(0, 1, 48), track(concat({midi, hex("00 FF 2F 00")}))});
+
+    const CheckReport rounded = compareWithRingTone(midi, mfiFile({std::string("00 ") + c.rounded + notes}));
+    ASSERT_TRUE(rounded.ok) << rounded.error;
+    EXPECT_EQ(rounded.total.kept, c.quarters);
+    EXPECT_EQ(rounded.total.moved, c.moved);
+    EXPECT_NEAR(rounded.total.largestShiftSeconds, c.lastShift, 0.001);
+    EXPECT_NEAR(rounded.total.largestShiftAt, (c.quarters - 1) * c.micros / 1e6, 1e-6);
+    EXPECT_EQ(rounded.tempoChangesMisheard, 1);
+    EXPECT_EQ(rounded.problems(), (std::vector<CheckProblem>{CheckProblem::kMoved, CheckProblem::kTemposMisheard}));
+    const auto firstMoved = std::find_if(rounded.notes.begin(), rounded.notes.end(),
+                                         [](const CheckedNote& n) { return n.fate == NoteFate::kMoved; });
+    EXPECT_EQ(rounded.notes.end() - firstMoved, c.moved) << "once moved, every later note is";
+
+    const CheckReport exact = compareWithRingTone(midi, mfiFile({std::string("00 ") + c.exact + notes}));
+    ASSERT_TRUE(exact.ok) << exact.error;
+    EXPECT_EQ(exact.total.kept, c.quarters);
+    EXPECT_LT(exact.total.largestShiftMs, 0.01);
+    EXPECT_TRUE(exact.clean());
+    EXPECT_TRUE(exact.problems().empty());
+  }
 }
 
 // The level is volume x expression wherever in the file the two stand, and

@@ -81,24 +81,30 @@ TEST(CliCheck, ATableOrJsonAndTheExitStatus) {
 
   ProcessResult r = cli({"check", "clean.mid"}, dir.path());
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("nothing lost or misheard"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n  nothing lost, moved or misheard\n"), std::string::npos) << r.out;
 
   r = cli({"check", "t.mid"}, dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\n    0      3      2      1      5.2      1      0        1         1\n"), std::string::npos)
+  EXPECT_NE(r.out.find("\n    0      3      2      0      5.2      1      0        1         1\n"), std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("  out of reach: 1 (1 at another key, 0 dropped)\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("  tempo changes: 2, lost 1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  out of reach: 1 (drum keys outside the kit 0, keys out of range 1; 1 at another key, 0 dropped)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("  tempo changes: 2, misheard 1\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  found: controller changes misheard, tempo changes misheard, keys out of range\n"),
+            std::string::npos)
+      << r.out;
 
   r = cli({"check", "--json", "t.mid", "clean.mid", "none.mid"}, dir.path());
   EXPECT_EQ(r.status, 1);
   const nlohmann::json j = nlohmann::json::parse(r.out);
   ASSERT_EQ(j.size(), 3u);
   EXPECT_EQ(j[0]["clean"], false);
-  EXPECT_EQ(j[0]["total"]["moved"], 1);
+  EXPECT_EQ(j[0]["total"]["moved"], 0);
+  EXPECT_EQ(j[0]["problems"], nlohmann::json({"controllersMisheard", "temposMisheard", "keysOutOfRange"}));
   EXPECT_EQ(j[0]["total"]["outOfReach"]["count"], 1);
   EXPECT_EQ(j[0]["total"]["misheard"], 1);
-  EXPECT_EQ(j[0]["tempoChanges"]["lost"], 1);
+  EXPECT_EQ(j[0]["tempoChanges"]["misheard"], 1);
   EXPECT_EQ(j[0]["polyphony"]["song"], 1);
   EXPECT_EQ(j[1]["clean"], true);
   EXPECT_EQ(j[2]["ok"], false);

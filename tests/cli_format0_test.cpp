@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "convert/batch.h"
+#include "smf/events.h"
 #include "support/format1_by_channel.h"
 #include "support/test_support.h"
+#include "support/timed_track.h"
 
 namespace tonvell::test {
 namespace {
@@ -91,6 +93,56 @@ TEST(CliFormat0, CorpusFilesWriteTheRingToneOfTheirTrackPerChannelFile) {
   EXPECT_GE(compared - withSystemMessages, 45);
   EXPECT_GE(withSystemMessages, 10);
   EXPECT_EQ(r.out.find(kNotFormat1), std::string::npos) << r.out;
+}
+
+// "channel:tick" of every note-on of a MIDI file, in time order.
+std::vector<std::string> noteOns(const Bytes& midi) {
+  const SmfSong song = readSmfSong(midi);
+  std::vector<std::pair<std::int64_t, std::string>> notes;
+  for (const auto& events : song.tracks)
+    for (const SmfEvent& e : events)
+      if (e.isChannelEvent() && e.kind() == 0x90 && e.data2 > 0)
+        notes.emplace_back(e.tick, std::to_string(e.channel()) + ":" + std::to_string(e.tick));
+  std::stable_sort(notes.begin(), notes.end());
+  std::vector<std::string> out;
+  for (auto& n : notes) out.push_back(std::move(n.second));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+TEST(CliFormat0, Channel16TakesAFreeTrackOrIsLeftOutAndLogged) {
+  // Channels 15 and 16 playing together, 8 notes each; then every channel
+  // playing a note, so that channel 16 finds no track. Converted and decoded
+  // by the program itself.
+  TempDir dir;
+  std::vector<At> both, all;
+  std::vector<std::string> wantBoth, wantAll;
+  for (std::uint32_t k = 0; k < 8; ++k)
+    for (const std::uint8_t c : {14, 15}) {
+      both.push_back({k * 96, {static_cast<std::uint8_t>(0x90 | c), static_cast<std::uint8_t>(60 + k), 100}});
+      both.push_back({k * 96 + 48, {static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(60 + k), 0}});
+      wantBoth.push_back(std::to_string(c) + ":" + std::to_string(k * 48));
+    }
+  for (std::uint32_t c = 0; c < 16; ++c) {
+    all.push_back({c * 96, {static_cast<std::uint8_t>(0x90 | c), static_cast<std::uint8_t>(c == 9 ? 40 : 60), 100}});
+    all.push_back({c * 96 + 48, {static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(c == 9 ? 40 : 60), 0}});
+    if (c != 15) wantAll.push_back(std::to_string(c) + ":" + std::to_string(c * 48));
+  }
+  std::stable_sort(both.begin(), both.end(), [](const At& a, const At& b) { return a.tick < b.tick; });
+  writeFile(dir.file("both.mid"), concat({smfHeader(0, 1, 96), timedTrack(both, 800)}));
+  writeFile(dir.file("all.mid"), concat({smfHeader(0, 1, 96), timedTrack(all, 1600)}));
+  std::sort(wantBoth.begin(), wantBoth.end());
+  std::sort(wantAll.begin(), wantAll.end());
+
+  const ProcessResult r = cli({"--format0", "--date", "20030105", "-q", "-o", "out/", "both.mid", "all.mid"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string leftOut = "     ※第 16 声道没有空余音轨，未转换\n";
+  EXPECT_NE(r.out.find(logLine(1, "all.mid") + "     => out/all.mld\n" + leftOut), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(leftOut), r.out.rfind(leftOut)) << "once, for all.mid only";
+  const ProcessResult d = cli({"decode", "-o", "heard/", "out/both.mld", "out/all.mld"}, dir.path());
+  ASSERT_EQ(d.status, 0) << d.err;
+  EXPECT_EQ(noteOns(readFile(dir.file("heard/both.mid"))), wantBoth);
+  EXPECT_EQ(noteOns(readFile(dir.file("heard/all.mid"))), wantAll);
 }
 
 TEST(CliFormat0, WithoutTheSwitchEveryFormat0FileIsRefusedAndNothingWritten) {

@@ -49,35 +49,6 @@ std::vector<std::string> listing(const Bytes& midi) {
   return lines;
 }
 
-void putU16(Bytes& b, std::size_t v) {
-  b.push_back(static_cast<std::uint8_t>(v >> 8));
-  b.push_back(static_cast<std::uint8_t>(v));
-}
-void putU32(Bytes& b, std::size_t v) {
-  putU16(b, v >> 16);
-  putU16(b, v & 0xFFFF);
-}
-
-// An MFi file around the given track events (hex), with 4-byte notes unless
-// `noteChunk` is false, and extra information chunks after "vers".
-Bytes mfiFile(const std::vector<std::string>& tracks, bool noteChunk = true, const Bytes& extraChunks = {}) {
-  Bytes info = hex("76 65 72 73 00 04 30 32 30 30");  // "vers" "0200"
-  if (noteChunk) info = concat({info, hex("6E 6F 74 65 00 02 00 01")});
-  info = concat({info, extraChunks});
-  Bytes body;
-  putU16(body, 3 + info.size());
-  body = concat({body, hex("01 01"), Bytes{static_cast<std::uint8_t>(tracks.size())}, info});
-  for (const std::string& t : tracks) {
-    const Bytes events = hex(t);
-    body = concat({body, hex("74 72 61 63")});
-    putU32(body, events.size());
-    body = concat({body, events});
-  }
-  Bytes file = hex("6D 65 6C 6F");
-  putU32(file, body.size());
-  return concat({file, body});
-}
-
 DecodedMfi decode(const Bytes& mfi) {
   const DecodedMfi d = decodeMfi(mfi);
   EXPECT_TRUE(d.ok) << d.error;

@@ -221,10 +221,13 @@ TEST(Format0Rewrite, RandomTracksAreRewrittenAsTheTestWriterWritesThem) {
   // Random bytes as the track, with every kind of status, running status,
   // cut events and track lengths past the file among them.
   std::mt19937 random(20030105);
-  const Bytes statuses = hex("80 90 A0 B0 C0 D0 E0 9F CF F0 F1 F2 F3 F4 F6 F7 F8 FE FF FF FF");
-  int compared = 0;
+  const Bytes statuses = hex("80 90 A0 B0 C0 D0 E0 9F CF 9E 8D F0 F1 F2 F3 F4 F6 F7 F8 FE FF FF FF");
+  int compared = 0, leftOutSeen = 0;
   for (int round = 0; round < 3000; ++round) {
     Bytes body;
+    // Now and then channels 1 to 15 all play first, so that channel 16 finds no track.
+    if (round % 5 == 0)
+      for (int c = 0; c < 15; ++c) body.insert(body.end(), {0x00, static_cast<std::uint8_t>(0x90 | c), 0x3C, 0x40});
     const int events = static_cast<int>(random() % 24);
     for (int e = 0; e < events; ++e) {
       body.push_back(static_cast<std::uint8_t>(random() % 8 == 0 ? 0x81 : random() % 0x80));  // delta, now and then two bytes
@@ -236,7 +239,8 @@ TEST(Format0Rewrite, RandomTracksAreRewrittenAsTheTestWriterWritesThem) {
     Bytes input = concat({smfHeader(0, 1, 96), track(body)});
     if (round % 4 == 0) input[21] = static_cast<std::uint8_t>(input[21] + random() % 8);  // a length past the file
     Bytes out;
-    const ConvertResult code = rewriteFormat0(input, &out);
+    bool leftOut = true;
+    const ConvertResult code = rewriteFormat0(input, &out, kMaxInputLength, &leftOut);
     if (code == result::kNotMidi) continue;  // gaps no delta carries; the test writer does not refuse them
     ASSERT_EQ(code, result::kSuccess);
     const test::ChannelSplitFile want = test::format1ByChannel(input);
@@ -246,9 +250,12 @@ TEST(Format0Rewrite, RandomTracksAreRewrittenAsTheTestWriterWritesThem) {
       continue;
     }
     ASSERT_EQ(hexOf(out), hexOf(want.bytes)) << "track " << hexOf(body);
+    ASSERT_EQ(leftOut, want.channel16LeftOut) << "track " << hexOf(body);
+    leftOutSeen += leftOut;
     ++compared;
   }
   EXPECT_GE(compared, 2700);
+  EXPECT_GE(leftOutSeen, 100);
 }
 
 // The note events of an MFi file: in every "trac" chunk, the 4-byte events
@@ -267,9 +274,10 @@ int noteCount(const Bytes& mfi) {
   return notes;
 }
 
-TEST(Format0Rewrite, Channel16SharesTheLastTrackSoItsNotesAreKept) {
+TEST(Format0Rewrite, Channel16TakesAFreeTrackSoItsNotesAreKept) {
   // H = 15 would make 17 tracks, and the split walks 16: channel 16 goes into
-  // track 15 with channel 15, and its notes reach the ring tone.
+  // the track of channel 15, which plays nothing, and its notes reach the
+  // ring tone.
   const Bytes with16 = concat({smfHeader(0, 1, 96), track(hex("00 90 3C 40  00 9F 40 40  60 80 3C 00  00 8F 40 00  00 FF 2F 00"))});
   const Bytes with15 = concat({smfHeader(0, 1, 96), track(hex("00 90 3C 40  00 9E 40 40  60 80 3C 00  00 8E 40 00  00 FF 2F 00"))});
   const Bytes r = rewritten(with16);

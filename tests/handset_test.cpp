@@ -59,33 +59,36 @@ std::vector<MfiEventInfo> eventsOf(const InspectResult& r, int track, int code) 
 // ---------------------------------------------------------------------------
 // Tempo and key choices.
 
-TEST(HandsetTempo, InRangeAtTimebase48OtherwiseTheSameTickElsewhere) {
-  EXPECT_EQ(handsetTempo(20).code, 0xC3);
-  EXPECT_EQ(handsetTempo(255).value, 255);
-  const HandsetTempo fast = handsetTempo(300);
-  EXPECT_EQ(fast.code, 0xC4);
-  EXPECT_EQ(fast.value, 150);
-  const HandsetTempo faster = handsetTempo(600);
-  EXPECT_EQ(faster.code, 0xC5);
-  EXPECT_EQ(faster.value, 150);
-  const HandsetTempo slow = handsetTempo(10);
-  EXPECT_EQ(slow.code, 0xC2);  // 24 per quarter: 20, the same tick as 10 at 48
-  EXPECT_EQ(slow.value, 20);
-  // Every tempo a MIDI file can hold (4 to 60,000,000 per minute, the rest
-  // is clamped): the value in 20..255, never the invalid codes, the tick
-  // within 1 % of 48 per quarter note at that tempo while any code can reach it.
-  for (int perMinute = 4; perMinute <= 6000; ++perMinute) {
-    const HandsetTempo t = handsetTempo(perMinute);
-    ASSERT_GE(t.value, 20) << perMinute;
-    ASSERT_LE(t.value, 255) << perMinute;
-    ASSERT_NE(t.code, 0xC7);
-    ASSERT_NE(t.code, 0xCF);
-    ASSERT_EQ(t.timebase, tempoTimebase(t.code)) << perMinute;
-    const double heard = static_cast<double>(t.value) * t.timebase / 48.0;
-    if (perMinute <= 960 * 255 / 48)
-      ASSERT_NEAR(heard / perMinute, 1.0, 0.01) << perMinute << " -> " << t.value << " at " << t.timebase;
-    else
-      EXPECT_EQ(t.code, 0xCE) << perMinute;
+TEST(HandsetTempo, TheNearestTickOfAnyPairExactWhenOneExists) {
+  // Exact pairs: 93.75 per minute is 75 at timebase 60, 17.5 is 35 at 24,
+  // 300 is 150 at 96, 1,000 is 250 at 192; a whole tempo from 4 (the slowest
+  // three bytes hold) up to 255 stays at 48.
+  const auto pair = [](int micros) {
+    const HandsetTempo t = handsetTempo(micros);
+    return std::to_string(t.value) + "@" + std::to_string(t.timebase);
+  };
+  EXPECT_EQ(pair(640000), "75@60");
+  EXPECT_EQ(pair(3428571), "35@24");
+  EXPECT_EQ(pair(200000), "150@96");
+  EXPECT_EQ(pair(60000), "250@192");
+  for (int perMinute = 4; perMinute <= 255; ++perMinute) {
+    if (60000000 % perMinute != 0) continue;
+    ASSERT_EQ(pair(60000000 / perMinute), std::to_string(perMinute) + "@48");
+  }
+  // Every tempo a MIDI file can hold, sampled: no pair has a tick nearer to
+  // micros / 48 (every pair tried), and never the invalid codes.
+  for (double micros = 1; micros <= 0xFFFFFF; micros *= 1.003) {
+    const int m = static_cast<int>(micros);
+    const HandsetTempo t = handsetTempo(m);
+    ASSERT_EQ(t.timebase, tempoTimebase(t.code)) << m;
+    ASSERT_NE(t.timebase, 0) << m;
+    ASSERT_GE(t.value, 1) << m;
+    ASSERT_LE(t.value, 255) << m;
+    const auto off = [m](int timebase, int value) { return std::abs(6e7 / (timebase * value) - m / 48.0); };
+    const double chosen = off(t.timebase, t.value);
+    for (const int timebase : {6, 12, 24, 48, 96, 192, 384, 15, 30, 60, 120, 240, 480, 960})
+      for (int value = 1; value <= 255; ++value)
+        ASSERT_LE(chosen, off(timebase, value) * (1 + 1e-12)) << m << ": " << value << " at " << timebase;
   }
 }
 
@@ -333,7 +336,7 @@ void checkStructure(const Bytes& midi, const ConverterSettings& settings, const 
   ASSERT_TRUE(song.ok);
   std::map<std::pair<int, int>, int> expected, written;  // (channel, code) -> count
   std::int64_t lastTick = 0;
-  for (std::size_t t = 0; t < song.tracks.size() && t < 16; ++t) {
+  for (std::size_t t = 0; t < song.tracks.size(); ++t) {
     if (!song.tracks[t].empty()) lastTick = std::max(lastTick, song.tracks[t].back().tick);
     for (const SmfEvent& e : song.tracks[t]) {
       const int ch = e.channel();

@@ -66,6 +66,7 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
   outcome.code = prepared.readCode != ResultCode::kSuccess ? prepared.readCode : prepared.conversion.code;
   outcome.osError = prepared.osError;
   if (outcome.converted()) {
+    outcome.channel16LeftOut = prepared.conversion.channel16LeftOut;
     if (prepared.conversion.headerTextSubstituted) observer_.headerTextSubstituted();
     observer_.savingStarted();
     const PathRules& rules = kNativeRules;

@@ -22,6 +22,7 @@ struct FileOutcome {
   int osError = 0;            // errno of a failed read, 0 when none
   std::string outputPath;     // empty unless converted
   bool duplicateOutput = false;  // its output path was already written by this run: not saved
+  bool channel16LeftOut = false; // converted without channel 16 (a format-0 file playing all 16)
   SaveOutcome save;           // meaningful when converted and not a duplicate
   DirectoryFailure folderFailure;  // a folder of the output path that could not be made; empty folder when none
   bool converted() const { return code == ResultCode::kSuccess; }

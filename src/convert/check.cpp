@@ -17,19 +17,56 @@ namespace {
 
 constexpr int kDrumChannel = 9;
 constexpr double kMatchWindow = 96;   // MFi ticks around where a note is expected: two quarter notes
-constexpr double kMovedMs = 1.0;      // a note further away than this has moved
 constexpr int kHeardTolerance = 2;    // of 127
-constexpr double kTempoTolerance = 0.01;
+constexpr int kMfiTicksPerQuarter = 48;
+constexpr double kDefaultTickSeconds = 0.5 / kMfiTicksPerQuarter;  // 120 per minute, before any tempo
 
 // Controllers compared, by what the ear gets: volume and expression as one
 // level, the others as they are.
 enum Lane { kLevel, kPan, kModulation, kBend, kLanes };
+constexpr const char* kLaneNames[kLanes] = {"level", "pan", "modulation", "pitch bend"};
+
+// Seconds from the start of a song at any tick: steps of (tick, length of a
+// tick in seconds), the last of a tick winning.
+class Timeline {
+ public:
+  Timeline() : Timeline({}, kDefaultTickSeconds) {}
+  Timeline(const std::vector<std::pair<std::int64_t, double>>& steps, double first) {
+    steps_.push_back({0, 0, first});
+    for (const auto& [tick, length] : steps) {
+      Step& last = steps_.back();
+      if (tick <= last.tick) {
+        last.perTick = length;
+        continue;
+      }
+      steps_.push_back({tick, last.seconds + static_cast<double>(tick - last.tick) * last.perTick, length});
+    }
+  }
+  double seconds(double tick) const {
+    const Step& s = at(tick);
+    return s.seconds + (tick - static_cast<double>(s.tick)) * s.perTick;
+  }
+  double tickSeconds(double tick) const { return at(tick).perTick; }
+
+ private:
+  struct Step {
+    std::int64_t tick;
+    double seconds;  // at `tick`
+    double perTick;
+  };
+  const Step& at(double tick) const {
+    auto it = std::upper_bound(steps_.begin(), steps_.end(), tick,
+                               [](double t, const Step& s) { return t < static_cast<double>(s.tick); });
+    return it == steps_.begin() ? steps_.front() : *std::prev(it);
+  }
+  std::vector<Step> steps_;
+};
 
 using TempoMap = std::vector<std::pair<std::int64_t, int>>;
 
 struct Note {
   double at = 0;  // MFi ticks from the start (fractional for the MIDI file's own)
-  double seconds = 0;
+  double seconds = 0, endSeconds = 0;
   int key = 0;
   std::int64_t tick = 0, offTick = 0;  // the decoded file's own ticks
   bool matched = false;
@@ -37,6 +74,7 @@ struct Note {
 
 struct Change {
   double at = 0;
+  std::int64_t tick = 0;  // the file's own
   int lane = 0;
   int value = 0;  // 0..127
 };
@@ -45,12 +83,15 @@ struct Song {
   SmfSong smf;
   TempoMap tempos;
   double scale = 1;  // MFi ticks per tick of the file
+  Timeline time;     // by the file's own ticks
   std::array<std::vector<Note>, 16> notes;
   // The MIDI file's own controller events, with the value each lane then has.
   std::array<std::vector<Change>, 16> changes;
 };
 
-Song readSong(std::span<const std::uint8_t> bytes) {
+// `time`, when given, replaces the file's own tempo map (the ring tone's
+// exact one for its decoded MIDI file).
+Song readSong(std::span<const std::uint8_t> bytes, const Timeline* time = nullptr) {
   Song s;
   s.smf = readSmfSong(bytes);
   if (!s.smf.ok) return s;
@@ -59,11 +100,15 @@ Song readSong(std::span<const std::uint8_t> bytes) {
     for (const SmfEvent& e : track)
       if (e.status == 0xFF && e.metaType == 0x51 && tempoOf(e, bytes) > 0) s.tempos.emplace_back(e.tick, tempoOf(e, bytes));
   std::stable_sort(s.tempos.begin(), s.tempos.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::pair<std::int64_t, double>> steps;
+  for (const auto& [tick, micros] : s.tempos) steps.emplace_back(tick, micros / 1e6 / s.smf.division);
+  s.time = time ? *time : Timeline(steps, 0.5 / s.smf.division);
 
   // Volume and expression of a channel may stand in different tracks: the
   // level is worked out once they are in time order.
   struct LevelEvent {
     double at;
+    std::int64_t tick;
     bool volume;
     int value;
   };
@@ -80,24 +125,25 @@ Song readSong(std::span<const std::uint8_t> bytes) {
       if (e.kind() == 0x80 || (e.kind() == 0x90 && e.data2 == 0)) {
         if (auto it = sounding.find({c, e.data1}); it != sounding.end()) {
           notes[it->second].offTick = e.tick;
+          notes[it->second].endSeconds = s.time.seconds(static_cast<double>(e.tick));
           sounding.erase(it);
         }
       } else if (on) {
         Note n;
         n.at = at;
-        n.seconds = ticksToSeconds(e.tick, s.tempos, s.smf.division);
+        n.seconds = n.endSeconds = s.time.seconds(static_cast<double>(e.tick));
         n.key = e.data1;
         n.tick = n.offTick = e.tick;
         sounding[{c, e.data1}] = notes.size();
         notes.push_back(n);
       } else if (e.kind() == 0xB0 && (e.data1 == 7 || e.data1 == 11)) {
-        levels[static_cast<std::size_t>(c)].push_back({at, e.data1 == 7, e.data2});
+        levels[static_cast<std::size_t>(c)].push_back({at, e.tick, e.data1 == 7, e.data2});
       } else if (e.kind() == 0xB0 && e.data1 == 10) {
-        changes.push_back({at, kPan, e.data2});
+        changes.push_back({at, e.tick, kPan, e.data2});
       } else if (e.kind() == 0xB0 && e.data1 == 1) {
-        changes.push_back({at, kModulation, e.data2});
+        changes.push_back({at, e.tick, kModulation, e.data2});
       } else if (e.kind() == 0xE0) {
-        changes.push_back({at, kBend, e.data2});  // the upper seven of the fourteen bits
+        changes.push_back({at, e.tick, kBend, e.data2});  // the upper seven of the fourteen bits
       }
     }
   }
@@ -107,7 +153,7 @@ Song readSong(std::span<const std::uint8_t> bytes) {
     int volume = 100, expression = 127;
     for (const LevelEvent& l : levels[c]) {
       (l.volume ? volume : expression) = l.value;
-      s.changes[c].push_back({l.at, kLevel, volume * expression / 127});
+      s.changes[c].push_back({l.at, l.tick, kLevel, volume * expression / 127});
     }
   }
   for (auto& notes : s.notes)
@@ -155,7 +201,8 @@ Note* nearest(std::vector<Note>& notes, double at, int key, int wantedKey) {
   return best;
 }
 
-void compareNotes(int c, std::vector<Note>& original, std::vector<Note>& decoded, ChannelCheck& out) {
+void compareNotes(int c, std::vector<Note>& original, std::vector<Note>& decoded, const Timeline& heardTime,
+                  ChannelCheck& out, std::vector<CheckedNote>& fates) {
   out.notes = static_cast<int>(original.size());
   // Each channel drifts on its own (the conversion rounds each delta); where
   // a note is expected follows where the last one was found.
@@ -173,24 +220,46 @@ void compareNotes(int c, std::vector<Note>& original, std::vector<Note>& decoded
   }
   // What became of the rest: another key near where it belonged, or nothing.
   for (std::size_t i = 0; i < original.size(); ++i) {
-    const bool reach = inReach(c, original[i].key);
+    const Note& n = original[i];
+    const bool reach = inReach(c, n.key);
     if (heard[i]) {
-    } else if (Note* d = nearest(decoded, expected[i], -1, original[i].key)) {
+    } else if (Note* d = nearest(decoded, expected[i], -1, n.key)) {
       d->matched = true;
       heard[i] = d;
       ++(reach ? out.lostOtherKey : out.outOfReachOtherKey);
     } else if (!reach) {
       ++out.outOfReachDropped;
     }
-    if (!reach && heard[i] && heard[i]->key == original[i].key) continue;  // an octave shift brought it in
-    if (!reach) ++out.outOfReach;
-    else if (!heard[i] || heard[i]->key != original[i].key) ++out.lost;
-  }
-  for (std::size_t i = 0; i < original.size(); ++i) {
-    if (!heard[i]) continue;
-    const double shift = std::abs(heard[i]->seconds - original[i].seconds) * 1000.0;
-    if (shift > kMovedMs) ++out.moved;
-    out.largestShiftMs = std::max(out.largestShiftMs, shift);
+    CheckedNote fate{c, n.key, n.seconds, n.endSeconds, -1, NoteFate::kAsWritten};
+    if (heard[i]) {
+      // Where a listener hears it, against where it belongs, each by its own
+      // tempo map.
+      const double shift = heard[i]->seconds - n.seconds;
+      if (std::abs(shift) * 1000.0 > out.largestShiftMs) {
+        out.largestShiftMs = std::abs(shift) * 1000.0;
+        out.largestShiftSeconds = shift;
+        out.largestShiftAt = n.seconds;
+      }
+      if (heard[i]->key == n.key) {  // an octave shift may have brought it in
+        fate.heardAt = heard[i]->seconds;
+        const double allowance = heardTime.tickSeconds(static_cast<double>(heard[i]->tick)) + kDriftAllowance * n.seconds;
+        if (std::abs(shift) > allowance * (1 + 1e-9)) {
+          fate.fate = NoteFate::kMoved;
+          ++out.moved;
+        }
+        fates.push_back(fate);
+        continue;
+      }
+    }
+    if (!reach) {
+      fate.fate = NoteFate::kOutOfReach;
+      ++out.outOfReach;
+      if (c == kDrumChannel) ++out.outOfReachDrums;
+    } else {
+      fate.fate = NoteFate::kLost;
+      ++out.lost;
+    }
+    fates.push_back(fate);
   }
 }
 
@@ -249,8 +318,13 @@ void addTo(ChannelCheck& total, const ChannelCheck& c) {
   total.notes += c.notes;
   total.kept += c.kept;
   total.moved += c.moved;
-  total.largestShiftMs = std::max(total.largestShiftMs, c.largestShiftMs);
+  if (c.largestShiftMs > total.largestShiftMs) {
+    total.largestShiftMs = c.largestShiftMs;
+    total.largestShiftSeconds = c.largestShiftSeconds;
+    total.largestShiftAt = c.largestShiftAt;
+  }
   total.outOfReach += c.outOfReach;
+  total.outOfReachDrums += c.outOfReachDrums;
   total.outOfReachOtherKey += c.outOfReachOtherKey;
   total.outOfReachDropped += c.outOfReachDropped;
   total.lost += c.lost;
@@ -266,15 +340,55 @@ std::string trimmed(std::string_view text) {
 
 }  // namespace
 
+std::vector<CheckProblem> CheckReport::problems() const {
+  std::vector<CheckProblem> found;
+  if (total.lost > 0) found.push_back(CheckProblem::kLost);
+  if (total.moved > 0) found.push_back(CheckProblem::kMoved);
+  if (total.misheard > 0) found.push_back(CheckProblem::kControllersMisheard);
+  if (tempoChangesMisheard > 0) found.push_back(CheckProblem::kTemposMisheard);
+  if (total.outOfReachDrums > 0) found.push_back(CheckProblem::kDrumKeysOutsideKit);
+  if (total.outOfReach > total.outOfReachDrums) found.push_back(CheckProblem::kKeysOutOfRange);
+  return found;
+}
+
+const char* problemName(CheckProblem problem) {
+  switch (problem) {
+    case CheckProblem::kLost: return "notes lost";
+    case CheckProblem::kMoved: return "notes moved";
+    case CheckProblem::kControllersMisheard: return "controller changes misheard";
+    case CheckProblem::kTemposMisheard: return "tempo changes misheard";
+    case CheckProblem::kDrumKeysOutsideKit: return "drum keys outside the kit";
+    case CheckProblem::kKeysOutOfRange: return "keys out of range";
+  }
+  return "";
+}
+
+const char* problemId(CheckProblem problem) {
+  switch (problem) {
+    case CheckProblem::kLost: return "lost";
+    case CheckProblem::kMoved: return "moved";
+    case CheckProblem::kControllersMisheard: return "controllersMisheard";
+    case CheckProblem::kTemposMisheard: return "temposMisheard";
+    case CheckProblem::kDrumKeysOutsideKit: return "drumKeysOutsideKit";
+    case CheckProblem::kKeysOutOfRange: return "keysOutOfRange";
+  }
+  return "";
+}
+
 CheckReport checkConversion(std::span<const std::uint8_t> midi, const ConversionOptions& options, CalendarDate date) {
-  CheckReport r;
   const ConversionResult converted = convertMidi(midi, options, date);
   if (converted.code != result::kSuccess) {
+    CheckReport r;
     r.error = "cannot be converted (" + std::to_string(static_cast<int>(converted.code)) + "): " +
               trimmed(loadString(static_cast<int>(converted.code)));
     return r;
   }
-  const DecodedMfi decoded = decodeMfi(converted.mfi);
+  return compareWithRingTone(midi, converted.mfi);
+}
+
+CheckReport compareWithRingTone(std::span<const std::uint8_t> midi, std::span<const std::uint8_t> mfi) {
+  CheckReport r;
+  const DecodedMfi decoded = decodeMfi(mfi);
   if (!decoded.ok) {
     r.error = "the ring tone cannot be read back: " + decoded.error;
     return r;
@@ -284,8 +398,11 @@ CheckReport checkConversion(std::span<const std::uint8_t> midi, const Conversion
     r.error = "the MIDI file cannot be read: " + original.smf.error;
     return r;
   }
-  Song heard = readSong(decoded.midi);
-  r.outputBytes = converted.mfi.size();
+  std::vector<std::pair<std::int64_t, double>> steps;
+  for (const DecodedTempo& t : decoded.tempos) steps.emplace_back(t.tick, t.tickSeconds());
+  const Timeline heardTime(steps, kDefaultTickSeconds);
+  Song heard = readSong(decoded.midi, &heardTime);
+  r.outputBytes = mfi.size();
   r.seconds = decoded.seconds;
   r.skippedEvents = decoded.skippedEvents;
 
@@ -294,26 +411,39 @@ CheckReport checkConversion(std::span<const std::uint8_t> midi, const Conversion
     const std::size_t ci = static_cast<std::size_t>(c);
     ChannelCheck check;
     check.channel = c;
-    compareNotes(c, original.notes[ci], heard.notes[ci], check);
+    compareNotes(c, original.notes[ci], heard.notes[ci], heardTime, check, r.notes);
     for (const Change& change : original.changes[ci]) {
       ++check.controllerChanges;
-      if (std::abs(lanes[ci].at(change.lane, change.at) - change.value) > kHeardTolerance) ++check.misheard;
+      const int value = lanes[ci].at(change.lane, change.at);
+      if (std::abs(value - change.value) <= kHeardTolerance) continue;
+      ++check.misheard;
+      r.misheardChanges.push_back({original.time.seconds(static_cast<double>(change.tick)), c,
+                                   kLaneNames[change.lane], static_cast<double>(change.value),
+                                   static_cast<double>(value)});
     }
     if (check.notes == 0 && check.controllerChanges == 0) continue;
     addTo(r.total, check);
     r.channels.push_back(check);
   }
 
-  // A tempo change is lost when the ring tone does not play at it (within
-  // 1 %) where it belongs.
-  for (const auto& [tick, micros] : original.tempos) {
+  // A tempo change is misheard when the ring tone does not play at it
+  // (within the allowance) where it belongs. Of changes that fall on one
+  // MFi tick only the last is ever in force.
+  for (std::size_t i = 0; i < original.tempos.size(); ++i) {
+    const auto [tick, micros] = original.tempos[i];
+    const double at = std::floor(static_cast<double>(tick) * original.scale + 0.5);
+    if (i + 1 < original.tempos.size() &&
+        std::floor(static_cast<double>(original.tempos[i + 1].first) * original.scale + 0.5) == at)
+      continue;
     ++r.tempoChanges;
-    const double at = static_cast<double>(tick) * original.scale;
-    int inForce = 500000;
-    for (const auto& [t, m] : heard.tempos)
-      if (static_cast<double>(t) <= std::floor(at + 0.5)) inForce = m;
-    if (std::abs(static_cast<double>(inForce) - micros) > kTempoTolerance * micros) ++r.tempoChangesLost;
+    const double written = micros / 1e6, heardQuarter = heardTime.tickSeconds(at) * kMfiTicksPerQuarter;
+    if (std::abs(heardQuarter - written) <= kDriftAllowance * written * (1 + 1e-9)) continue;
+    ++r.tempoChangesMisheard;
+    r.misheardChanges.push_back({original.time.seconds(static_cast<double>(tick)), -1, "tempo", 60 / written,
+                                 60 / heardQuarter});
   }
+  std::stable_sort(r.misheardChanges.begin(), r.misheardChanges.end(),
+                   [](const MisheardChange& a, const MisheardChange& b) { return a.seconds < b.seconds; });
 
   std::vector<const Note*> all;
   for (int t = 0; t < 4; ++t) {

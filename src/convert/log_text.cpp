@@ -23,8 +23,8 @@ std::string outputChosen(const std::string& outputPath) { return "     => " + sa
 
 std::string fileFinished(const FileOutcome& outcome) {
   if (!outcome.converted()) return "★" + std::string(loadString(messageId(outcome.code)));
-  if (outcome.duplicateOutput) return "  " + std::string(loadString(text::kDuplicateOutput));
-  std::string text;
+  std::string text = outcome.channel16LeftOut ? "     ※第 16 声道没有空余音轨，未转换\n" : "";
+  if (outcome.duplicateOutput) return text + "  " + std::string(loadString(text::kDuplicateOutput));
   switch (outcome.save.decision) {
     case OverwriteDecision::kReplace: text = "     ※已覆盖\n"; break;
     case OverwriteDecision::kReplaceFromNowOn: text = "     ※从这以后全部覆盖\n"; break;

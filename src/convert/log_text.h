@@ -18,7 +18,8 @@ std::string fileStarted(int index, const std::string& inputPath);
 std::string headerTextSubstituted();
 // "     => path".
 std::string outputChosen(const std::string& outputPath);
-// The overwrite line, if any, then why the file failed, if it did.
+// The line of channel 16 left out, if it was; the overwrite line, if any;
+// then why the file failed, if it did.
 std::string fileFinished(const FileOutcome& outcome);
 // The separator and "已检查 N 个文件、已保存了 M 个文件。"; nothing when no
 // file was taken up.

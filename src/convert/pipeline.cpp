@@ -50,7 +50,7 @@ ConversionResult convertMidi(std::span<const std::uint8_t> input, const Conversi
     std::vector<std::uint8_t> rewritten;
     std::span<const std::uint8_t> bytes = input;
     if (options.format0 && isSingleTrackFormat0(input)) {
-      out.code = rewriteFormat0(input, &rewritten);
+      out.code = rewriteFormat0(input, &rewritten, kMaxInputLength, &out.channel16LeftOut);
       if (out.code != result::kSuccess) return out;
       bytes = rewritten;
     }

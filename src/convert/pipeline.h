@@ -19,6 +19,7 @@ struct ConversionResult {
   ResultCode code = ResultCode::kSuccess;
   std::vector<std::uint8_t> mfi;       // the MFi file; empty unless code is kSuccess
   bool headerTextSubstituted = false;  // a typed header text held characters GBK lacks ("?" written)
+  bool channel16LeftOut = false;       // a format-0 file whose 16 channels all play: channel 16 has no track
 };
 
 // Converts `input` with `options`, writing `date` into the header. The trace

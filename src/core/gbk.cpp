@@ -1,8 +1,8 @@
 #include "core/gbk.h"
 
-#include <iconv.h>
-
-#include <cerrno>
+#include <array>
+#include <cstdint>
+#include <iterator>
 
 namespace tonvell {
 namespace {
@@ -28,38 +28,75 @@ size_t utf8SequenceLength(std::string_view s, size_t i) {
   return len;
 }
 
-class Iconv {
- public:
-  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  ~Iconv() {
-    if (ok()) iconv_close(cd_);
+// Unicode code point of the valid UTF-8 sequence of `len` bytes at s[i].
+char32_t utf8CodePoint(std::string_view s, size_t i, size_t len) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t cp = static_cast<unsigned char>(s[i]) & kLeadMask[len];
+  for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  return cp;
+}
+
+void appendUtf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    *out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out += static_cast<char>(0xC0 | (cp >> 6));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out += static_cast<char>(0xE0 | (cp >> 12));
+    *out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-  Iconv(const Iconv&) = delete;
-  Iconv& operator=(const Iconv&) = delete;
-  bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  // Converts one piece; false when it cannot be converted.
-  bool convert(std::string_view in, std::string* out) {
-    char buf[64];
-    char* inp = const_cast<char*>(in.data());
-    size_t inLeft = in.size();
-    std::string piece;
-    while (inLeft > 0) {
-      char* outp = buf;
-      size_t outLeft = sizeof buf;
-      const size_t r = iconv(cd_, &inp, &inLeft, &outp, &outLeft);
-      piece.append(buf, static_cast<size_t>(outp - buf));
-      if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        return false;
+}
+
+// The one single byte above ASCII: 0x80 is the euro sign both ways.
+constexpr unsigned char kEuroByte = 0x80;
+constexpr char32_t kEuro = 0x20AC;
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Two-byte codes: lead 0x81-0xFE, trail 0x40-0x7E or 0x80-0xFE.
+constexpr int kTrails = 190;
+constexpr int kCodes = 126 * kTrails;
+
+int codeIndex(unsigned char lead, unsigned char trail) {
+  if (lead < 0x81 || lead > 0xFE || trail < 0x40 || trail == 0x7F || trail > 0xFE) return -1;
+  return (lead - 0x81) * kTrails + (trail < 0x7F ? trail - 0x40 : trail - 0x41);
+}
+
+// Both directions, unpacked once from the compiled-in stream (its format is
+// described in scripts/make-gbk-table.py, which writes it).
+struct GbkTables {
+  std::array<char16_t, kCodes> toUnicode{};    // 0: no character
+  std::array<std::uint16_t, 0x10000> toGbk{};  // 0: no code
+  GbkTables() {
+    static constexpr std::uint16_t kStream[] = {
+#include "core/gbk_table.inc"
+    };
+    size_t code = 0;
+    for (size_t k = 0; k < std::size(kStream) && code < kCodes; ++k) {
+      const std::uint16_t v = kStream[k];
+      if (v == 0) {
+        code += k + 1 < std::size(kStream) ? kStream[++k] : 0;
+      } else if (v < 0x80) {
+        for (std::uint16_t n = 0; n < v && code < kCodes && code > 0; ++n, ++code)
+          toUnicode[code] = static_cast<char16_t>(toUnicode[code - 1] + 1);
+      } else {
+        toUnicode[code++] = static_cast<char16_t>(v);
       }
     }
-    out->append(piece);
-    return true;
+    for (size_t c = 0; c < kCodes; ++c) {
+      if (toUnicode[c] == 0) continue;
+      const auto lead = static_cast<unsigned>(0x81 + c / kTrails);
+      const auto t = static_cast<unsigned>(c % kTrails);
+      toGbk[toUnicode[c]] = static_cast<std::uint16_t>(lead << 8 | (t < 0x3F ? 0x40 + t : 0x41 + t));
+    }
   }
-
- private:
-  iconv_t cd_;
 };
+
+const GbkTables& gbkTables() {
+  static const GbkTables tables;
+  return tables;
+}
 
 }  // namespace
 
@@ -69,43 +106,53 @@ std::size_t utf8CharLength(std::string_view text, std::size_t i) {
 
 GbkText utf8ToGbk(std::string_view utf8) {
   GbkText result;
-  Iconv cv("GBK", "UTF-8");
+  const GbkTables& tables = gbkTables();
   size_t i = 0;
   while (i < utf8.size()) {
-    // Plain ASCII runs need no conversion.
+    // Plain ASCII passes as it is.
     if (static_cast<unsigned char>(utf8[i]) < 0x80) {
       result.text += utf8[i++];
       continue;
     }
     const size_t len = utf8SequenceLength(utf8, i);
-    if (len == 0 || !cv.ok() || !cv.convert(utf8.substr(i, len), &result.text)) {
+    const char32_t cp = len == 0 ? 0 : utf8CodePoint(utf8, i, len);
+    i += len == 0 ? 1 : len;
+    if (cp == kEuro) {
+      result.text += static_cast<char>(kEuroByte);
+    } else if (cp >= 0xE0000 && cp <= 0xE007F) {
+      // Language tags carry no text of their own and are dropped, as the C
+      // library's converter (which wrote this program's files before) does.
+    } else if (cp != 0 && cp <= 0xFFFF && tables.toGbk[cp] != 0) {
+      result.text += static_cast<char>(tables.toGbk[cp] >> 8);
+      result.text += static_cast<char>(tables.toGbk[cp] & 0xFF);
+    } else {
       result.text += '?';
       result.substituted = true;
-      i += len == 0 ? 1 : len;
-      continue;
     }
-    i += len;
   }
   return result;
 }
 
 std::string gbkToUtf8(std::string_view gbk) {
   std::string out;
-  Iconv cv("UTF-8", "GBK");
+  const GbkTables& tables = gbkTables();
   size_t i = 0;
   while (i < gbk.size()) {
     const auto b = static_cast<unsigned char>(gbk[i]);
     if (b < 0x80) {
       out += gbk[i++];
-      continue;
+    } else if (b == kEuroByte) {
+      appendUtf8(kEuro, &out);
+      ++i;
+    } else if (const int code = i + 1 < gbk.size() ? codeIndex(b, static_cast<unsigned char>(gbk[i + 1])) : -1;
+               code >= 0 && tables.toUnicode[static_cast<size_t>(code)] != 0) {
+      appendUtf8(tables.toUnicode[static_cast<size_t>(code)], &out);
+      i += 2;
+    } else {
+      // Not a code: this byte alone is replaced, the next one read afresh.
+      out += kReplacement;
+      ++i;
     }
-    const size_t len = (b >= 0x81 && b <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
-    if (!cv.ok() || !cv.convert(gbk.substr(i, len), &out)) {
-      out += "\xEF\xBF\xBD";
-      i += 1;
-      continue;
-    }
-    i += len;
   }
   return out;
 }

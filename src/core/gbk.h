@@ -1,5 +1,5 @@
 // Conversion between UTF-8 (what people read and type in this program) and
-// GBK (what MFi header texts and the trace hold), through iconv.
+// GBK (what MFi header texts and the trace hold), through a compiled-in table.
 #pragma once
 
 #include <string>

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "mfi/format.h"
 #include "mfi/output.h"
 #include "mfi/translate.h"
 
@@ -92,7 +93,7 @@ ConvertResult assembleMfi(PassContext& pass) {
     pass.progress.stepProgress(1);
     pass.trace.write("\n");
     pass.trace.separator();
-    writeExtendedEvent(pass, endTime - last, mfi::kCueEnd, 1, "Cue_End");
+    writeExtendedEvent(pass, endTime - last, mfi::kCue, mfi::kCueEnd, "Cue_End");
     writeExtendedEvent(pass, 0, mfi::kDataEnd, 0, "Data_End");
     if (ws.overflow) return result::kNoMemory;
     patchU32(ws, lengthField, static_cast<std::uint32_t>(ws.writeLength - lengthField - 4));

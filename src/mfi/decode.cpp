@@ -8,33 +8,17 @@
 #include <string_view>
 
 #include "core/gbk.h"
-#include "mfi/translate.h"
+#include "mfi/format.h"
 
 namespace tonvell {
 
 namespace {
 
-constexpr int kMaxTracks = 4;
-constexpr int kDivision = 48;
+// One MIDI tick of the MIDI file written is one MFi tick.
+constexpr int kDivision = mfi::kTicksPerQuarter;
 constexpr int kDefaultTempo = 500000;    // MIDI's, for a song without a tempo event
-constexpr int kMelodicLowKey = 45;       // note 0 = A3
-constexpr int kDrumLowKey = 35;          // drum note 0 = Acoustic Bass Drum
-constexpr int kNotAKey = 63;
-constexpr int kThreeByteVelocity = 63;   // 3-byte notes carry none: the loudest
+constexpr int kThreeByteVelocity = mfi::kMaxVelocity;  // 3-byte notes carry none: the loudest
 constexpr int kStartVolume = 50;         // a part's volume before any E2: MIDI's default 100, halved
-
-// Octave shift, bits 1..0 of a 4-byte note's velocity byte.
-constexpr std::array<int, 4> kOctaveShift = {0, 12, -24, -12};
-
-// Ticks per quarter note of a tempo event's timebase (the code's low nibble);
-// 0 for the two invalid ones.
-constexpr std::array<int, 16> kTimebase = {6, 12, 24, 48, 96, 192, 384, 0, 15, 30, 60, 120, 240, 480, 960, 0};
-
-// Extended event codes read here beyond those the converter writes.
-constexpr int kMasterVolume = 0xB0;
-constexpr int kCue = 0xD0;
-constexpr int kLoop = 0xDD;
-constexpr int kInformationFirst = 0xF0;  // FF Fx hh ll ...: u16 length, then the data
 
 std::uint16_t readU16Be(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[0] << 8) | p[1]); }
 std::uint32_t readU32Be(const std::uint8_t* p) {
@@ -177,7 +161,7 @@ class Decoder {
     if (headerEnd < 13 || headerEnd > end_)
       return fail(8, "the header length " + std::to_string(headerEnd - 10) + " does not fit the file");
     trackCount_ = data_[12];
-    if (trackCount_ > kMaxTracks) return fail(12, "the track count is " + std::to_string(trackCount_) + ", at most 4");
+    if (trackCount_ > mfi::kTracks) return fail(12, "the track count is " + std::to_string(trackCount_) + ", at most " + std::to_string(mfi::kTracks));
     pos_ = 13;
     while (pos_ < headerEnd) {
       if (headerEnd - pos_ < 6) return fail(pos_, "the header ends inside an information chunk's id and length");
@@ -244,7 +228,7 @@ class Decoder {
       if (end - at < 4) return fail(start, "the events of " + name + " end inside an event");
       const int code = data_[at + 2];
       const int value = data_[at + 3];
-      if (code >= kInformationFirst) {
+      if (code >= mfi::kInformationFirst) {
         // FF Fx hh ll: the length is the two bytes after the code.
         if (end - at < 5) return fail(start, "the events of " + name + " end inside an information event");
         const std::size_t length = readU16Be(data_ + at + 3);
@@ -269,14 +253,14 @@ class Decoder {
   void note(int track, std::int64_t tick, const std::uint8_t* p) {
     const int c = track * 4 + (p[0] >> 6);
     const int key = p[0] & 0x3F;
-    if (key == kNotAKey) {
+    if (key == mfi::kNotAKey) {
       skip("note key 63");
       return;
     }
     const int gate = p[1];
     const int velocity = fourByteNotes_ ? p[2] >> 2 : kThreeByteVelocity;
-    const int shift = fourByteNotes_ ? kOctaveShift[p[2] & 3] : 0;
-    const int midiKey = std::clamp(key + (c == mfi::kDrumChannel ? kDrumLowKey : kMelodicLowKey) + shift, 0, 127);
+    const int shift = fourByteNotes_ ? mfi::kOctaveShift[p[2] & 3] : 0;
+    const int midiKey = std::clamp(key + (c == mfi::kDrumChannel ? mfi::kDrumLowKey : mfi::kMelodicLowKey) + shift, 0, 127);
     noteEnd_ = std::max(noteEnd_, tick + gate);
     if (velocity == 0 || gate == 0) {
       ++r_.silentNotes;
@@ -333,24 +317,24 @@ class Decoder {
                                  static_cast<std::uint8_t>(bend >> 7)});
         return;
       }
-      case kMasterVolume: {
+      case mfi::kMasterVolume: {
         const std::uint8_t level = static_cast<std::uint8_t>(std::min(value, 127));
         conductor_.add(tick, 1, {0xF0, 0x07, 0x7F, 0x7F, 0x04, 0x01, 0x00, level, 0xF7});
         return;
       }
-      case kCue:
+      case mfi::kCue:
         // The song goes back to its cue start when the last track reaches its
         // cue end: a track with nothing to play has its cue end at 0.
-        if (value == 0) {
+        if (value == mfi::kCueStart) {
           if (r_.cueStartTick < 0 || tick < r_.cueStartTick) r_.cueStartTick = tick;
           return marker(tick, "cue start");
         }
-        if (value == 1) {
+        if (value == mfi::kCueEnd) {
           r_.cueEndTick = std::max(r_.cueEndTick, tick);
           return marker(tick, "cue end");
         }
         return skip("FF D0 " + hexByte(static_cast<unsigned>(value)));
-      case kLoop: {
+      case mfi::kLoop: {
         const int kind = value & 3;
         if (kind > 1) return skip("FF DD " + hexByte(static_cast<unsigned>(value)));
         const int count = (value >> 2) & 0x0F;
@@ -360,8 +344,8 @@ class Decoder {
       default:
         break;
     }
-    if ((code & 0xF0) == 0xC0) {
-      const int timebase = kTimebase[static_cast<std::size_t>(code & 0x0F)];
+    if ((code & 0xF0) == mfi::kTempoFirst) {
+      const int timebase = mfi::timebaseOf(code);
       if (timebase == 0 || value == 0) return skip("FF " + hexByte(static_cast<unsigned>(code)) + " invalid tempo");
       // A tick lasts 60 / (timebase x tt) s, and a quarter note has 48 of them.
       const long long micros = (60000000LL * kDivision + timebase * value / 2) / (timebase * value);
@@ -369,6 +353,7 @@ class Decoder {
       conductor_.add(tick, 1, {0xFF, 0x51, 0x03, static_cast<std::uint8_t>(tempo >> 16),
                                static_cast<std::uint8_t>(tempo >> 8), static_cast<std::uint8_t>(tempo)});
       tempoMap_.emplace_back(tick, tempo);
+      r_.tempos.push_back({tick, timebase, value});
       return;
     }
     skip("FF " + hexByte(static_cast<unsigned>(code)));
@@ -379,6 +364,8 @@ class Decoder {
     r_.endTick = end;
     std::stable_sort(tempoMap_.begin(), tempoMap_.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(r_.tempos.begin(), r_.tempos.end(),
+                     [](const DecodedTempo& a, const DecodedTempo& b) { return a.tick < b.tick; });
     r_.seconds = ticksToSeconds(end, tempoMap_);
 
     int tracks = 1;

@@ -28,6 +28,15 @@
 
 namespace tonvell {
 
+// A tempo change as the ring tone has it: a tick lasts 60 / (timebase x
+// value) s from `tick` on.
+struct DecodedTempo {
+  std::int64_t tick = 0;
+  int timebase = 48;
+  int value = 120;
+  double tickSeconds() const { return 60.0 / (static_cast<double>(timebase) * value); }
+};
+
 struct DecodedMfi {
   bool ok = false;
   std::string error;               // what is wrong and at which offset, when !ok
@@ -40,6 +49,7 @@ struct DecodedMfi {
   std::int64_t cueEndTick = -1;    // the latest cue end (every track has reached its own), -1 when none
   int silentNotes = 0;             // notes of velocity 0 or gate 0: not written
   int channelMask = 0;             // bit c: MIDI channel c has events
+  std::vector<DecodedTempo> tempos;  // in tick order; before the first, a tick lasts 1/96 s
   std::string title;               // header texts, UTF-8
   std::string copyright;
   // What was skipped, by kind ("FF E5", "FF F1 information", "note key 63"), with counts.

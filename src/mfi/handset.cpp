@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -15,11 +17,14 @@ namespace tonvell {
 
 namespace {
 
-constexpr int kMaxTracks = 16;  // as many as the channel split reads
-constexpr int kDefaultTempo = 120;  // what a MIDI file without a tempo plays at
+constexpr int kHeaderTextTracks = 16;  // where the ring-tone conversion looks for the header texts
+constexpr int kDefaultMicros = 500000;  // what a MIDI file without a tempo plays at: 120 per minute
+constexpr int kMaxMicros = 0xFFFFFF;    // the largest tempo three bytes hold
+// A quarter note lasts `micros` microseconds; the tick of 48 per quarter note
+// is that over 48, and a tick of timebase x value lasts 60 / (timebase x value)
+// seconds: the two are the same when micros x timebase x value equals this.
+constexpr std::int64_t kSameTick = std::int64_t{60000000} * mfi::kTicksPerQuarter;
 
-// Timebase of each tempo code 0xC0 + i; 0 for 0xC7 and 0xCF, which are no tempo.
-constexpr std::array<int, 16> kTimebases = {6, 12, 24, 48, 96, 192, 384, 0, 15, 30, 60, 120, 240, 480, 960, 0};
 // Which code to prefer among equally close ones: the powers of two outwards
 // from 48, then the others.
 constexpr int kTimebasePreference[] = {3, 4, 2, 5, 1, 6, 0, 10, 9, 11, 8, 12, 13, 14};
@@ -67,7 +72,7 @@ class Planner {
  public:
   Planner(PassContext& pass, const SmfSong& song, std::span<const std::uint8_t> input)
       : pass_(pass), song_(song), input_(input),
-        tracks_(std::min<int>(kMaxTracks, static_cast<int>(song.tracks.size()))),
+        tracks_(static_cast<int>(song.tracks.size())),
         budget_(pass.ws.bufferCapacity / 4) {}
 
   // False when the events cannot fit the work buffer.
@@ -122,28 +127,62 @@ class Planner {
     if (o.masterVolumeSwitch == 1)
       add(0, 0, -1, Origin::kMasterVolume, 0xFF, mfi::kMasterVolume, std::clamp(o.masterVolume, 0, 127));
     if (o.loopSwitch == 1)
-      for (int t = 0; t < 4; ++t) add(t, 0, -1, Origin::kCueStart, 0xFF, mfi::kCueEnd, mfi::kCueStart);
+      for (int t = 0; t < 4; ++t) add(t, 0, -1, Origin::kCueStart, 0xFF, mfi::kCue, mfi::kCueStart);
 
-    const std::vector<TimedEvent> tempos =
-        mergeTracks(song_, tracks_, [](const SmfEvent& e) { return e.status == 0xFF && e.metaType == 0x51; });
-    bool atStart = false;
-    for (const TimedEvent& t : tempos) {
+    struct Change {
+      std::int64_t tick;
+      int micros;
+    };
+    std::vector<Change> changes;
+    for (const TimedEvent& t :
+         mergeTracks(song_, tracks_, [](const SmfEvent& e) { return e.status == 0xFF && e.metaType == 0x51; })) {
       const int micros = tempoOf(*t.event, input_);
-      if (micros <= 0) continue;  // no tempo at all: ignored, as a cut-off one
-      atStart = atStart || t.tick == 0;
-      addTempo(mfiTime(t.tick), (60000000 + micros / 2) / micros);
+      if (micros > 0) changes.push_back({t.tick, micros});  // no tempo at all: ignored, as a cut-off one
     }
-    if (!atStart) {
-      TONVELL_TRACE(pass_.trace, "◎开头没有速度，按 %d 写入\n", kDefaultTempo);
-      addTempo(0, kDefaultTempo);
+    if (changes.empty() || changes.front().tick != 0) {
+      TONVELL_TRACE(pass_.trace, "◎开头没有速度，按 %d 写入\n", 60000000 / kDefaultMicros);
+      changes.insert(changes.begin(), {0, kDefaultMicros});
     }
-  }
 
-  void addTempo(std::int64_t time, int perMinute) {
-    const HandsetTempo tempo = handsetTempo(perMinute);
-    Planned& p = add(0, time, -1, Origin::kTempo, 0xFF, tempo.code, tempo.value);
-    p.from[0] = perMinute;
-    p.from[1] = tempo.timebase;
+    // Each change goes to the MFi tick before or after its exact place (the
+    // same tick when it falls on one): to the one where the song's time in
+    // seconds, from there on, stays nearer to the MIDI file's. So the places
+    // rounded to ticks do not add up along the song; what remains is each
+    // tempo's own difference from the nearest pair written.
+    const double division = song_.division;
+    double midiSeconds = 0;    // at the change in hand, by the MIDI file's tempos
+    std::int64_t midiAt = 0;
+    int midiMicros = kDefaultMicros;
+    double mfiSeconds = 0;     // at mfiAt, by the tempos written so far
+    std::int64_t mfiAt = 0;
+    double mfiTick = 0;        // seconds per tick of the last tempo written
+    for (const Change& c : changes) {
+      midiSeconds += static_cast<double>(c.tick - midiAt) * midiMicros / 1e6 / division;
+      midiAt = c.tick;
+      midiMicros = c.micros;
+      const HandsetTempo tempo = handsetTempo(c.micros);
+      const double tick = 60.0 / (tempo.timebase * tempo.value);
+      const double exact = static_cast<double>(c.tick) * mfi::kTicksPerQuarter / division;
+      const std::int64_t below = std::max(mfiAt, c.tick * mfi::kTicksPerQuarter / song_.division);
+      const std::int64_t above = std::max(mfiAt, (c.tick * mfi::kTicksPerQuarter + song_.division - 1) / song_.division);
+      const auto error = [&](std::int64_t at) {
+        return std::abs(mfiSeconds + static_cast<double>(at - mfiAt) * mfiTick + (exact - static_cast<double>(at)) * tick -
+                        midiSeconds);
+      };
+      std::int64_t at = std::clamp(mfiTime(c.tick), below, above);
+      if (below != above) {
+        const double belowError = error(below);
+        const double aboveError = error(above);
+        if (belowError < aboveError - 1e-12) at = below;
+        else if (aboveError < belowError - 1e-12) at = above;
+      }
+      mfiSeconds += static_cast<double>(at - mfiAt) * mfiTick;
+      mfiAt = at;
+      mfiTick = tick;
+      Planned& p = add(0, at, -1, Origin::kTempo, 0xFF, tempo.code, tempo.value);
+      p.from[0] = c.micros;
+      p.from[1] = tempo.timebase;
+    }
   }
 
   // One channel's events from every track, in time order.
@@ -275,7 +314,7 @@ void traceEvent(const TraceChannel& trace, int delta, const Planned& p, int chan
     case Origin::kNote:
     case Origin::kNotePiece: {
       TONVELL_TRACE(trace, "%6d | %02X,%02X,%02X  ; * ", delta, p.bytes[0], p.bytes[1], p.bytes[2]);
-      trace.printf("%s", noteName(channel, p.bytes[0] & 0x3F));
+      trace.printf("%s", mfi::noteName(channel, p.bytes[0] & 0x3F));
       if (p.origin == Origin::kNotePiece) {
         TONVELL_TRACE(trace, " (续)\n");
         return;
@@ -307,10 +346,17 @@ void traceEvent(const TraceChannel& trace, int delta, const Planned& p, int chan
     case Origin::kProgram:
       TONVELL_TRACE(trace, "%6d | FF,%02X,%02X  ; --- Program_Change %d\r\n", delta, p.bytes[1], p.bytes[2], p.from[0]);
       return;
-    case Origin::kTempo:
-      TONVELL_TRACE(trace, "%6d | FF,%02X,%02X  ; --- Tempo %d/min -> %d (timebase %d)\r\n", delta, p.bytes[1],
-                    p.bytes[2], p.from[0], p.bytes[2], p.from[1]);
+    case Origin::kTempo: {
+      // Quarter notes per minute to three decimals, without trailing zeros.
+      const long long thousandths = std::llround(6e10 / p.from[0]);
+      char perMinute[32];
+      int n = std::snprintf(perMinute, sizeof perMinute, "%lld.%03lld", thousandths / 1000, thousandths % 1000);
+      while (perMinute[n - 1] == '0') perMinute[--n] = '\0';
+      if (perMinute[n - 1] == '.') perMinute[--n] = '\0';
+      TONVELL_TRACE(trace, "%6d | FF,%02X,%02X  ; --- Tempo %s/min -> %d (timebase %d)\r\n", delta, p.bytes[1],
+                    p.bytes[2], perMinute, p.bytes[2], p.from[1]);
       return;
+    }
     case Origin::kMasterVolume:
       TONVELL_TRACE(trace, "%6d | FF,%02X,%02X  ; --- Master_Volume\r\n", delta, p.bytes[1], p.bytes[2]);
       return;
@@ -347,20 +393,25 @@ void takeHeaderTexts(const SmfSong& song, int tracks, std::span<const std::uint8
 
 }  // namespace
 
-HandsetTempo handsetTempo(int perMinute) {
-  if (perMinute >= 20 && perMinute <= 255) return {0xC3, perMinute, 48};
-  // The same tick length: timebase x value = 48 x perMinute.
-  const std::int64_t product = std::int64_t{48} * perMinute;
-  HandsetTempo best = perMinute < 20 ? HandsetTempo{0xC0, 20, 6} : HandsetTempo{0xCE, 255, 960};
-  std::int64_t bestError = -1;
+HandsetTempo handsetTempo(int micros) {
+  const std::int64_t m = std::clamp(micros, 1, kMaxMicros);
+  // A tick of product P = timebase x value is off the wanted one by
+  // |m x P - kSameTick| / (48 x P) microseconds: compared below as fractions.
+  HandsetTempo best;
+  std::int64_t bestOff = -1;
+  std::int64_t bestProduct = 1;
   for (const int index : kTimebasePreference) {
-    const int timebase = kTimebases[static_cast<std::size_t>(index)];
-    const std::int64_t value = (product + timebase / 2) / timebase;
-    if (value < 20 || value > 255) continue;
-    const std::int64_t error = std::llabs(value * timebase - product);
-    if (bestError < 0 || error < bestError) {
-      best = {0xC0 + index, static_cast<int>(value), timebase};
-      bestError = error;
+    const int timebase = mfi::kTimebases[static_cast<std::size_t>(index)];
+    const std::int64_t below = kSameTick / (m * timebase);
+    for (const std::int64_t v : {below, below + 1}) {
+      const std::int64_t value = std::clamp<std::int64_t>(v, mfi::kMinTempoValue, mfi::kMaxTempoValue);
+      const std::int64_t product = value * timebase;
+      const std::int64_t off = std::llabs(m * product - kSameTick);
+      if (bestOff < 0 || off * bestProduct < bestOff * product) {
+        best = {mfi::kTempoFirst + index, static_cast<int>(value), timebase};
+        bestOff = off;
+        bestProduct = product;
+      }
     }
   }
   return best;
@@ -401,7 +452,7 @@ ConvertResult writeHandsetMfi(PassContext& pass, std::span<const std::uint8_t> i
   const SmfSong song = readSmfSong(input);
   if (!song.ok) return result::kNotMidi;
   ws.division = song.division;
-  const int tracks = std::min<int>(kMaxTracks, static_cast<int>(song.tracks.size()));
+  const int tracks = std::min<int>(kHeaderTextTracks, static_cast<int>(song.tracks.size()));
 
   TONVELL_TRACE(trace, "■按手机播放规格转换 (时间按 48/四分音符取整，数值减半并带部件号)\n");
   trace.separator();
@@ -430,8 +481,8 @@ ConvertResult writeHandsetMfi(PassContext& pass, std::span<const std::uint8_t> i
     close.bytes[0] = 0xFF;
     if (pass.options.loopSwitch == 1) {
       close.origin = Origin::kCueEnd;
-      close.bytes[1] = mfi::kCueEnd;
-      close.bytes[2] = 0x01;
+      close.bytes[1] = mfi::kCue;
+      close.bytes[2] = mfi::kCueEnd;
       events.push_back(close);
     }
     std::int64_t last = 0;

@@ -2,6 +2,7 @@
 
 #include "core/gbk.h"
 #include "mfi/assemble.h"
+#include "mfi/format.h"
 #include "mfi/output.h"
 
 namespace tonvell {
@@ -62,7 +63,7 @@ ConvertResult writeMfiHeader(PassContext& pass) {
   const int counted = ws.writeLength;
   writeByte(ws, 1);
   writeByte(ws, 1);
-  writeByte(ws, 4);
+  writeByte(ws, mfi::kTracks);
   writeText(ws, "sorc");
   writeU16(ws, 1);
   writeByte(ws, pass.options.copyProhibit);

@@ -5,14 +5,12 @@
 #include <string_view>
 
 #include "core/gbk.h"
-#include "mfi/handset.h"
-#include "mfi/translate.h"
+#include "mfi/format.h"
 
 namespace tonvell {
 
 namespace {
 
-constexpr int kTracks = 4;
 constexpr std::size_t kCountedFrom = 10;  // the header length counts from here
 
 std::string hexByte(unsigned value) {
@@ -43,7 +41,7 @@ class Reader {
   bool run() {
     if (!readFileHeader()) return false;
     if (!readChunks()) return false;
-    for (int t = 0; t < kTracks; ++t)
+    for (int t = 0; t < mfi::kTracks; ++t)
       if (!readTrack(t)) return false;
     // A song that loops closes every track with a Cue_End; one without any
     // cue event closes them with Data_End alone.
@@ -102,7 +100,7 @@ class Reader {
     for (std::size_t at = 10; at < 12; ++at)
       if (data_[at] != 0x01) return fail(at, "expected the byte 0x01, found " + hexByte(data_[at]));
     r_.trackCount = data_[12];
-    if (r_.trackCount != kTracks)
+    if (r_.trackCount != mfi::kTracks)
       return fail(12, "the track count is " + std::to_string(r_.trackCount) + ", expected 4");
     pos_ = 13;
     return true;
@@ -187,7 +185,7 @@ class Reader {
           e.channel = e.bytes[3] >> 6;
           e.value = e.bytes[3] & 0x3F;
         }
-        if (e.code == mfi::kCueEnd) cued_ = true;
+        if (e.code == mfi::kCue) cued_ = true;
         if (e.code == mfi::kDataEnd && pos_ + 4 != end)
           return fail(pos_, "Data_End before the end of " + track);
       } else {
@@ -195,8 +193,7 @@ class Reader {
         e.value = e.bytes[1] & 0x3F;
         e.gate = e.bytes[2];
         e.velocity = e.bytes[3] >> 2;
-        static constexpr int kShifts[4] = {0, 12, -24, -12};
-        e.octaveShift = kShifts[e.bytes[3] & 0x03];
+        e.octaveShift = mfi::kOctaveShift[e.bytes[3] & 0x03];
       }
       info.events.push_back(e);
     }
@@ -204,7 +201,7 @@ class Reader {
     const std::size_t n = ev.size();
     if (n == 0 || !ev[n - 1].extended || ev[n - 1].code != mfi::kDataEnd)
       return fail(end, track + " does not end with Data_End");
-    if ((n < 2 || !ev[n - 2].extended || ev[n - 2].code != mfi::kCueEnd) && uncuedTrack_ < 0) {
+    if ((n < 2 || !ev[n - 2].extended || ev[n - 2].code != mfi::kCue) && uncuedTrack_ < 0) {
       uncuedTrack_ = t;
       uncuedAt_ = ev[n - 1].offset;
     }
@@ -246,16 +243,16 @@ std::string trimmed(const char* text) {
 
 std::string describeEvent(const MfiEventInfo& e, int track) {
   char text[160];
-  if (e.extended && e.code == mfi::kCueEnd && e.value == 0) {
+  if (e.extended && e.code == mfi::kCue && e.value == mfi::kCueStart) {
     std::snprintf(text, sizeof text, "Cue_Start");
-  } else if (e.extended && e.code != mfi::kTempo && (e.code & 0xF0) == 0xC0) {
+  } else if (e.extended && e.code != mfi::kTempo && (e.code & 0xF0) == mfi::kTempoFirst) {
     std::snprintf(text, sizeof text, "Tempo %d (timebase %d)", e.value, tempoTimebase(e.code));
   } else if (e.extended) {
     std::snprintf(text, sizeof text, "%s %d", mfiEventName(e.code), e.value);
   } else {
     // This converter puts MIDI channel 4 x track + channel in track there.
     const int midiChannel = track * 4 + e.channel;
-    const std::string name = trimmed(noteName(midiChannel, e.value));
+    const std::string name = trimmed(mfi::noteName(midiChannel, e.value));
     std::snprintf(text, sizeof text, "Note %d (%s) gate %d velocity %d", e.value, name.c_str(), e.gate,
                   e.velocity);
     if (e.octaveShift != 0)
@@ -266,16 +263,13 @@ std::string describeEvent(const MfiEventInfo& e, int track) {
 
 }  // namespace
 
-int tempoTimebase(int code) {
-  static constexpr int kTimebases[16] = {6, 12, 24, 48, 96, 192, 384, 0, 15, 30, 60, 120, 240, 480, 960, 0};
-  return (code & 0xF0) == 0xC0 ? kTimebases[code & 0x0F] : 0;
-}
+int tempoTimebase(int code) { return mfi::timebaseOf(code); }
 
 const char* mfiEventName(int code) {
-  if ((code & 0xF0) == 0xC0 && tempoTimebase(code) != 0) return "Tempo";
+  if (mfi::timebaseOf(code) != 0) return "Tempo";
   switch (code) {
     case mfi::kMasterVolume: return "Master_Volume";
-    case mfi::kCueEnd: return "Cue_End";
+    case mfi::kCue: return "Cue_End";
     case mfi::kNop: return "NOP";
     case mfi::kDataEnd: return "Data_End";
     case mfi::kProgramChange: return "Program_Change";

@@ -9,56 +9,11 @@
 
 namespace tonvell {
 
-namespace {
-
-// The General MIDI percussion names of keys 35 to 81, spelled as the trace
-// has always printed them.
-constexpr std::array<const char*, 47> kDrumNames = {
-    "Acoustic Bass Drum", "Bass Drum 1",   "Side Stick",     "Acoustic Snare", "Hand Clap",
-    "Electric Snare",     "Low Floor Tom", "Closed Hi-Hat",  "High Floor Tom", "Pedal Hi-Hat",
-    "Low Tom",            "Open Hi-Hat",   "Low-Mid Tom",    "Hi-Mid Tom",     "Crash Cymbal 1",
-    "High Tom",           "Ride Cymbal 1", "Chinese Cymbal", "Ride Bell",      "Tabourine",
-    "Splash Cymbal",      "Cowbell",       "Crash Cymbal 2", "Vibraslap",      "Ride Symbal 2",
-    "Hi Bongo",           "Low Bongo",     "Mute Hi Conga",  "Open Hi Conga",  "Low Conga",
-    "High Timbale",       "Low Timbale",   "High Agogo",     "Low Agogo",      "Cabasa",
-    "Maracas",            "Short Whistle", "Long Whistle",   "Short Guiro",    "Long Guiro",
-    "Claves",             "Hi Wood Block", "Low Wood Block", "Mute Cuica",     "Open Cuica",
-    "Mute Traiangle",     "Open Traiangle"};
-
-constexpr int kMelodicLowKey = 45;   // note 0 = A3
-constexpr int kMelodicNotes = 63;    // keys 45..107
-constexpr int kDrumLowKey = 35;      // note 0 = Acoustic Bass Drum
-constexpr int kDrumNotes = 47;       // keys 35..81
-
-// "A3 ", "A3#", ... "B8 ": letter, octave digit, then "#" or a blank.
-struct MelodicNames {
-  char names[kMelodicNotes][4];
-  constexpr MelodicNames() : names() {
-    const char letters[] = "CCDDEFFGGAAB";
-    for (int n = 0; n < kMelodicNotes; ++n) {
-      const int key = n + kMelodicLowKey;
-      const int pitch = key % 12;
-      names[n][0] = letters[pitch];
-      names[n][1] = static_cast<char>('0' + key / 12);
-      names[n][2] = (pitch == 1 || pitch == 3 || pitch == 6 || pitch == 8 || pitch == 10) ? '#' : ' ';
-      names[n][3] = '\0';
-    }
-  }
-};
-constexpr MelodicNames kMelodicNames;
-
-}  // namespace
-
-const char* noteName(int channel, int note) {
-  if (channel == mfi::kDrumChannel) return note >= 0 && note < kDrumNotes ? kDrumNames[static_cast<size_t>(note)] : "";
-  return note >= 0 && note < kMelodicNotes ? kMelodicNames.names[note] : "";
-}
-
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits) {
   const TraceChannel& trace = pass.trace;
   if (trace.on()) {
     TONVELL_TRACE(trace, "%6d | %02X,%02X,%02X  ; * ", delta, note, gate, velocityBits);
-    trace.printf("%s", noteName(pass.ws.currentChannel, note));
+    trace.printf("%s", mfi::noteName(pass.ws.currentChannel, note));
     trace.write("\n");
   }
   ConversionWorkspace& ws = pass.ws;
@@ -72,14 +27,14 @@ void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocit
   ConversionWorkspace& ws = pass.ws;
   int note;
   if (ws.currentChannel == mfi::kDrumChannel) {
-    note = key - kDrumLowKey;
-    if (note < 0 || note >= kDrumNotes) {
+    note = key - mfi::kDrumLowKey;
+    if (note < 0 || note >= mfi::kDrumNotes) {
       TONVELL_TRACE(pass.trace, "★低音音程超过发音范围。\n");
       note = 0;
     }
   } else {
-    note = key - kMelodicLowKey;
-    if (note < 0 || note >= kMelodicNotes) {
+    note = key - mfi::kMelodicLowKey;
+    if (note < 0 || note >= mfi::kMelodicNotes) {
       TONVELL_TRACE(pass.trace, "★音程超过发音范围。\n");
       note = 0;
     }

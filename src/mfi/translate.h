@@ -15,23 +15,9 @@
 #include <string>
 
 #include "core/pass.h"
+#include "mfi/format.h"
 
 namespace tonvell {
-
-namespace mfi {
-inline constexpr int kTempo = 0xC3;
-inline constexpr int kCueEnd = 0xD0;
-inline constexpr int kNop = 0xDE;
-inline constexpr int kDataEnd = 0xDF;
-inline constexpr int kProgramChange = 0xE0;
-inline constexpr int kProgramBank = 0xE1;
-inline constexpr int kVolume = 0xE2;
-inline constexpr int kPanpot = 0xE3;
-inline constexpr int kPitchbend = 0xE4;
-inline constexpr int kExpression = 0xE6;
-inline constexpr int kModulation = 0xEA;
-inline constexpr int kDrumChannel = 9;
-}  // namespace mfi
 
 // Where the translation gets the length of each note: for the channel in
 // hand, every length in stream order into ws.noteLengths (NoteEndFinder in
@@ -70,9 +56,5 @@ void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int val
 void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity);
 // The trace line, then the four bytes.
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits);
-
-// The trace name of a note number on a channel: "C5 " style on melodic
-// channels, the percussion instrument on the drum channel.
-const char* noteName(int channel, int note);
 
 }  // namespace tonvell

@@ -14,6 +14,7 @@ constexpr std::uint32_t kMThd = 0x4D546864;
 constexpr std::uint32_t kMTrk = 0x4D54726B;
 constexpr std::int64_t kMaxDelta = 0x0FFFFFFF;  // what four bytes of a delta carry
 constexpr int kLastTrack = 15;                   // the split reads tracks 0 to 15
+constexpr int kLastChannel = 15;                 // channel 16, whose own track would be the seventeenth
 constexpr int kEndOfTrack = -1;                 // an event that no track receives as it stands
 
 struct Header {
@@ -50,7 +51,7 @@ struct SourceEvent {
   int end = 0;             // one past its last byte
   std::uint8_t status = 0; // the status it was read with (no status yet reads as 0xFF)
   bool ownStatus = false;  // false: running status, the bytes begin with data
-  int track = 0;           // its track in the rewritten file, or kEndOfTrack
+  int track = 0;           // its track in the rewritten file (kLastTrack + 1 for channel 16), or kEndOfTrack
 };
 
 // Walks the track [begin, end) of the cursor's buffer exactly as the split
@@ -94,9 +95,7 @@ std::int64_t walkTrack(ConversionWorkspace& ws, int begin, int end, Visit&& visi
     if (ws.readPos > end) break;  // it wanted a byte beyond the track
     e.end = ws.readPos;
     if (e.status >= 0x80 && e.status < 0xF0)
-      // A file gives the split at most 16 tracks: channel 16 shares the
-      // last one with channel 15 (so it ends where its own events end).
-      e.track = std::min((e.status & 0x0F) + 1, kLastTrack);
+      e.track = (e.status & 0x0F) + 1;
     else if (metaType == 0x2F)
       e.track = kEndOfTrack;
     else
@@ -135,8 +134,9 @@ bool isSingleTrackFormat0(std::span<const std::uint8_t> input) {
 }
 
 ConvertResult rewriteFormat0(std::span<const std::uint8_t> input, std::vector<std::uint8_t>* out,
-                             std::int64_t ceiling) {
+                             std::int64_t ceiling, bool* channel16LeftOut) {
   out->clear();
+  if (channel16LeftOut) *channel16LeftOut = false;
   if (static_cast<std::int64_t>(input.size()) >= ceiling) return result::kNoMemory;
   const Header header = readHeader(input);
   const int length = static_cast<int>(input.size());
@@ -176,25 +176,43 @@ ConvertResult rewriteFormat0(std::span<const std::uint8_t> input, std::vector<st
   const int begin = ws.readPos;
   const int end = static_cast<int>(std::min<std::int64_t>(std::int64_t{begin} + std::max(declared, 0), length));
 
-  // First the sizes: each track's bytes, the highest channel and the end.
+  // First the sizes: each track's bytes (channel 16's in a slot of its
+  // own), the channels played and the end.
   std::int64_t trackBytes[17] = {};
   std::int64_t lastTick[17] = {};
-  bool tooFar = false;
-  int highest = -1;
+  bool tooFar[17] = {};
+  int played = 0;  // bit c: channel c + 1 has channel events
   const auto place = [&](int track, std::int64_t tick, std::int64_t bytes) {
     const std::int64_t delta = tick - lastTick[track];
-    if (delta > kMaxDelta) tooFar = true;
+    if (delta > kMaxDelta) tooFar[track] = true;
     trackBytes[track] += varLenSize(delta) + bytes;
     lastTick[track] = tick;
   };
   const std::int64_t endTick = walkTrack(ws, begin, end, [&](const SourceEvent& e) {
     if (e.track == kEndOfTrack) return;
     place(e.track, e.tick, (e.ownStatus ? 0 : 1) + e.end - e.start);
-    if (e.track > 0) highest = std::max(highest, e.track - 1);
+    if (e.track > 0) played |= 1 << (e.track - 1);
   });
-  const int tracks = highest + 2;  // 16 at most
+  // Channel 16 takes the track of the highest channel below it that plays
+  // nothing, or is left out when every channel plays.
+  int channel16Track = kEndOfTrack;
+  if (played & (1 << kLastChannel)) {
+    for (int c = kLastChannel - 1; c >= 0 && channel16Track == kEndOfTrack; --c)
+      if (!(played & (1 << c))) channel16Track = c + 1;
+    if (channel16Track == kEndOfTrack) {
+      if (channel16LeftOut) *channel16LeftOut = true;
+    } else {
+      trackBytes[channel16Track] = trackBytes[kLastTrack + 1];
+      lastTick[channel16Track] = lastTick[kLastTrack + 1];
+      tooFar[channel16Track] = tooFar[kLastTrack + 1];
+    }
+  }
+  int tracks = 1;
+  for (int c = 0; c < kLastChannel; ++c)
+    if (played & (1 << c)) tracks = c + 2;
+  tracks = std::max(tracks, channel16Track + 1);  // 16 at most
   for (int k = 0; k < tracks; ++k) place(k, endTick, 3);
-  if (tooFar) return result::kNotMidi;
+  if (std::find(tooFar, tooFar + tracks, true) != tooFar + tracks) return result::kNotMidi;
   std::int64_t total = 14;
   for (int k = 0; k < tracks; ++k) total += 8 + trackBytes[k];
   if (total >= ceiling) return result::kNoMemory;
@@ -220,10 +238,11 @@ ConvertResult rewriteFormat0(std::span<const std::uint8_t> input, std::vector<st
     lastTick[k] = 0;
   }
   walkTrack(ws, begin, end, [&](const SourceEvent& e) {
-    if (e.track == kEndOfTrack) return;
-    std::uint8_t*& w = write[e.track];
-    w = putVarLen(w, e.tick - lastTick[e.track]);
-    lastTick[e.track] = e.tick;
+    const int track = e.track == kLastTrack + 1 ? channel16Track : e.track;
+    if (track == kEndOfTrack) return;
+    std::uint8_t*& w = write[track];
+    w = putVarLen(w, e.tick - lastTick[track]);
+    lastTick[track] = e.tick;
     if (!e.ownStatus) *w++ = e.status;
     std::memcpy(w, source.data() + e.start, static_cast<std::size_t>(e.end - e.start));
     w += e.end - e.start;

@@ -9,8 +9,13 @@
 //            (0xF0 to 0xFE), at its time and in its order;
 //   track c + 1, for c = 0 .. H: the channel events of channel c at their
 //            times and in their order;
-// except that channel 16 shares track 15 with channel 15 (time order kept):
-// the split reads no more than 16 tracks, and a seventeenth would lose it;
+// except for channel 16 (c = 15), whose own track would be the seventeenth,
+// which the split never reads: its events take the track of the highest
+// channel below it that has no channel events (that track, which would hold
+// only an end of track, holds channel 16 instead, and there are as many
+// tracks as that needs, 16 at most). Two channels never share a track: the
+// split times a track's events per channel. When all 16 channels play,
+// channel 16 is left out (and the caller is told);
 // each event with its own status byte (running status resolved) and its
 // bytes as they stand in the source, deltas recomputed from the absolute
 // times, and every track ending with an end-of-track event at the source's
@@ -36,8 +41,9 @@ bool isSingleTrackFormat0(std::span<const std::uint8_t> input);
 // `ceiling` bytes (the input ceiling unless a test lowers it), or memory
 // cannot be had; 109 when two events of a track lie further apart than a
 // delta can carry. The rewritten file's room is taken only once its size is
-// known to lie below the ceiling.
+// known to lie below the ceiling. `channel16LeftOut` (may be null) is set
+// when channel 16 plays but found no track.
 ConvertResult rewriteFormat0(std::span<const std::uint8_t> input, std::vector<std::uint8_t>* out,
-                             std::int64_t ceiling = kMaxInputLength);
+                             std::int64_t ceiling = kMaxInputLength, bool* channel16LeftOut = nullptr);
 
 }  // namespace tonvell

@@ -6,8 +6,10 @@
 // becomes the running status; 0xF0 takes an id of 1 or 3 bytes, then bytes up
 // to 0xF7; 0xF1/0xF3 one byte, 0xF2 two, 0xF4..0xFE none; 0xFF a type, a
 // length and its bytes). Track 0 gets the meta events but the end of track
-// and the system events; track c + 1 the channel events of channel c; every
-// event its status byte; every track an end of track at the source's end.
+// and the system events; track c + 1 the channel events of channel c, but
+// channel 16 (c = 15) goes into the track of the highest channel below it
+// with no events, or nowhere when all 16 play; every event its status byte;
+// every track an end of track at the source's end.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +22,7 @@ struct ChannelSplitFile {
   bool found = false;           // a format-0 header and its track
   bool otherSystemStatus = false;  // an event read with a status 0xF1..0xFE
   int highestChannel = -1;
+  bool channel16LeftOut = false;
   std::vector<std::uint8_t> bytes;  // the format-1 file
 };
 
@@ -54,11 +57,12 @@ inline ChannelSplitFile format1ByChannel(const std::vector<std::uint8_t>& f) {
 
   struct Event {
     std::int64_t tick;
-    int track;  // -1: end of track
+    int track;  // -1: end of track, -2: channel 16 left out
     std::vector<std::uint8_t> bytes;
   };
   std::vector<Event> events;
   int running = -1;
+  int played = 0;  // bit c: channel c + 1 has events
   std::int64_t tick = 0;
   while (p < end) {
     std::uint32_t delta = 0;
@@ -122,7 +126,8 @@ inline ChannelSplitFile format1ByChannel(const std::vector<std::uint8_t>& f) {
     if (!own) e.bytes.push_back(static_cast<std::uint8_t>(status));
     e.bytes.insert(e.bytes.end(), f.begin() + static_cast<long>(start), f.begin() + static_cast<long>(p));
     if (status < 0xF0) {
-      e.track = std::min((status & 0x0F) + 1, 15);  // channel 16 shares the last track
+      e.track = (status & 0x0F) + 1;
+      played |= 1 << (status & 0x0F);
       r.highestChannel = std::max(r.highestChannel, status & 0x0F);
     } else if (status == 0xFF && e.bytes[1] == 0x2F) {
       e.track = -1;
@@ -135,7 +140,17 @@ inline ChannelSplitFile format1ByChannel(const std::vector<std::uint8_t>& f) {
   for (const Event& e : events)
     if (e.track == -1) endTick = std::max(endTick, e.tick);
 
-  const int trackCount = std::min(r.highestChannel + 2, 16);
+  int trackCount = 1;
+  for (int c = 0; c < 15; ++c)
+    if (played & (1 << c)) trackCount = c + 2;
+  if (played & (1 << 15)) {
+    int free = 14;
+    while (free >= 0 && (played & (1 << free))) --free;
+    r.channel16LeftOut = free < 0;
+    for (Event& e : events)
+      if (e.track == 16) e.track = free < 0 ? -2 : free + 1;  // -2: left out
+    trackCount = std::max(trackCount, free + 2);
+  }
   std::vector<std::vector<std::uint8_t>> tracks(static_cast<std::size_t>(trackCount));
   std::vector<std::int64_t> last(static_cast<std::size_t>(trackCount), 0);
   const auto put = [&](int t, std::int64_t at, const std::vector<std::uint8_t>& bytes) {

@@ -77,6 +77,33 @@ Bytes concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+static void putU16(Bytes& b, std::size_t v) {
+  b.push_back(static_cast<std::uint8_t>(v >> 8));
+  b.push_back(static_cast<std::uint8_t>(v));
+}
+static void putU32(Bytes& b, std::size_t v) {
+  putU16(b, v >> 16);
+  putU16(b, v & 0xFFFF);
+}
+
+Bytes mfiFile(const std::vector<std::string>& tracks, bool noteChunk, const Bytes& extraChunks) {
+  Bytes info = hex("76 65 72 73 00 04 30 32 30 30");  // "vers" "0200"
+  if (noteChunk) info = concat({info, hex("6E 6F 74 65 00 02 00 01")});
+  info = concat({info, extraChunks});
+  Bytes body;
+  putU16(body, 3 + info.size());
+  body = concat({body, hex("01 01"), Bytes{static_cast<std::uint8_t>(tracks.size())}, info});
+  for (const std::string& t : tracks) {
+    const Bytes events = hex(t);
+    body = concat({body, hex("74 72 61 63")});
+    putU32(body, events.size());
+    body = concat({body, events});
+  }
+  Bytes file = hex("6D 65 6C 6F");
+  putU32(file, body.size());
+  return concat({file, body});
+}
+
 Bytes workedExample() {
   return concat({smfHeader(1, 3, 480),
                  track(hex("00 FF 03 04 53 6F 6E 67  00 FF 51 03 07 A1 20  83 60 FF 51 03 06 1A 80  00 FF 2F 00")),

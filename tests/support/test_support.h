@@ -94,6 +94,9 @@ Bytes varLen(std::uint32_t value);
 Bytes smfHeader(int format, int tracks, int division);
 Bytes track(const Bytes& events);  // "MTrk", length, events
 Bytes concat(std::initializer_list<Bytes> parts);
+// An MFi file around the given track events (hex), with 4-byte notes unless
+// `noteChunk` is false, and extra information chunks after "vers".
+Bytes mfiFile(const std::vector<std::string>& tracks, bool noteChunk = true, const Bytes& extraChunks = {});
 
 // The 107-byte example file of three tracks (division 480).
 Bytes workedExample();

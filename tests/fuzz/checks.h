@@ -1,0 +1,31 @@
+// What every fuzz target asks of the files it handles: cheap invariants that
+// hold for any input, reported by aborting with a line on standard error so
+// that libFuzzer keeps the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "core/result.h"
+
+namespace tonvell::fuzz {
+
+[[noreturn]] void fail(const char* what, const std::string& detail = {});
+
+// The result codes a conversion may give for an input it does not take.
+bool knownFailure(ResultCode code);
+
+// A file the converter wrote: the inspector takes it, its length field and
+// track count agree with what is there, its listing is not empty, and the
+// decoder reads it into a MIDI file the SMF reader takes.
+void checkConverted(std::span<const std::uint8_t> mfi);
+
+// Decodes `mfi`. A file the decoder takes must give a format-1 MIDI file at
+// 48 ticks per quarter note that the SMF reader takes, with a track per
+// channel plus one, and a playing time that is a number >= 0; one it refuses
+// must say why. `mustDecode`: refusing it is a finding.
+void checkDecodes(std::span<const std::uint8_t> mfi, bool mustDecode);
+
+}  // namespace tonvell::fuzz
