@@ -1,5 +1,6 @@
 # Lays out the Windows zip's folder: cmake -DSOURCE_DIR= -DZIP_DIR= -DEXE=
 # -DVERSION= -DLICENCES="doc/copyright=NAME;..." -P windows-zip.cmake
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${ZIP_DIR})
 file(MAKE_DIRECTORY ${ZIP_DIR}/licences)
 file(COPY ${EXE} DESTINATION ${ZIP_DIR})
