@@ -53,7 +53,15 @@ bool drawsProgress(std::FILE* stream) {
   DWORD mode = 0;
   const HANDLE h = stream ? handleOf(stream) : INVALID_HANDLE_VALUE;
   if (!stream || !GetConsoleMode(h, &mode)) return false;
-  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) || SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  if (!SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return false;
+  // The console gets its own mode back when the program ends.
+  static HANDLE console;
+  static DWORD savedMode;
+  console = h;
+  savedMode = mode;
+  std::atexit([] { SetConsoleMode(console, savedMode); });
+  return true;
 }
 
 QuestionConsole openQuestionConsole() {
