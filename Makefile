@@ -150,6 +150,7 @@ $(WEB_BUILD)/build.ninja: web/CMakeLists.txt | bootstrap
 
 web: web-deps $(WEB_BUILD)/build.ninja
 	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+	web/copy-page.sh $(WEB_BUILD)/site
 
 # The page on this machine only: http://127.0.0.1:$(WEB_PORT)/
 serve-web: web
@@ -159,6 +160,8 @@ serve-web: web
 test-web: build songs web
 	node web/tests/node-test.mjs --cli $(BUILD)/tonvell-cli --site $(WEB_BUILD)/site \
 	  --songs $(SONGS) --corpus $(abspath ../shared/corpus/test-midi-files)
+	TONVELL_SITE=$(WEB_BUILD)/site TONVELL_CLI=$(BUILD)/tonvell-cli TONVELL_SONGS=$(SONGS) \
+	  TONVELL_SCREENSHOT=$(WEB_BUILD)/screenshot.png node --test web/tests/page.test.mjs
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(WEB_BUILD) $(WIN_BUILD) out

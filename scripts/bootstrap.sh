@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev nlohmann-json3-dev
-  libfluidsynth-dev libsndfile1-dev timgm6mb-soundfont
+  libfluidsynth-dev libglib2.0-dev timgm6mb-soundfont
   qt6-base-dev libgl-dev
   fonts-wqy-microhei
   xvfb xauth
@@ -17,6 +17,7 @@ packages=(
   scdoc librsvg2-bin gzip
   dpkg-dev file desktop-file-utils appstream man-db
   emscripten
+  chromium
   g++-mingw-w64-x86-64 wine wine64 zip
 )
 # node and npm for the web build's packages and tests: Debian's, unless a

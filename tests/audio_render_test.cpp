@@ -133,7 +133,14 @@ TEST_F(Render, FailuresSayWhat) {
   audio::SynthOptions missing;
   missing.soundFont = dir.file("none.sf2");
   EXPECT_EQ(audio::renderWav(d.performance, dir.file("a.wav"), missing).error,
-            "cannot load the SoundFont " + dir.file("none.sf2"));
+            dir.file("none.sf2") + ": No such file or directory");
+  // RIFF, but neither a SoundFont nor a DLS bank; then a SoundFont's start alone.
+  for (const std::string& head : {std::string("RIFF\x04\0\0\0WAVE", 12), std::string("RIFF\x04\0\0\0sfbk", 12)}) {
+    writeFile(dir.file("bad.sf2"), Bytes(head.begin(), head.end()));
+    missing.soundFont = dir.file("bad.sf2");
+    EXPECT_EQ(audio::renderWav(d.performance, dir.file("a.wav"), missing).error, "not a SoundFont: " + dir.file("bad.sf2"));
+  }
+  EXPECT_FALSE(fileExists(dir.file("a.wav")));
   const audio::RenderOutcome r = audio::renderWav(d.performance, dir.file("no/such/folder/a.wav"), {});
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error.rfind("cannot write " + dir.file("no/such/folder/a.wav") + ": ", 0), 0u) << r.error;

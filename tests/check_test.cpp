@@ -169,6 +169,28 @@ TEST(CompareWithRingTone, NotesAreHeardInSecondsByTheRingTonesOwnTempo) {
   }
 }
 
+// The handset mode writes the nearest tempo the format has. Where even that
+// is more than 0.25 % off (very slow tempos, a few narrow bands), the check
+// allows the nearest tempo's own error, so a song the writer could not have
+// timed better is clean; a tempo the ring tone plays further off than that
+// is still misheard (the rounded pairs of the test above).
+TEST(CheckConversion, TheNearestWritableTempoIsHeardAsWritten) {
+  ConversionOptions handset = defaultOptions();
+  handset.handset = true;
+  for (const double perMinute : {160.5, 642.0, 3.6, 12.3, 93.75, 96.125, 300.5, 1000.0}) {
+    SCOPED_TRACE(perMinute);
+    const int micros = static_cast<int>(60e6 / perMinute + 0.5);
+    Bytes events = {0x00, 0xFF, 0x51, 0x03, static_cast<std::uint8_t>(micros >> 16),
+                    static_cast<std::uint8_t>(micros >> 8), static_cast<std::uint8_t>(micros)};
+    for (int i = 0; i < 120; ++i) events = concat({events, hex(i == 0 ? "00 90 3C 64  18 80 3C 00" : "18 90 3C 64  18 80 3C 00")});
+    const Bytes midi = concat({smfHeader(1, 1, 48), track(concat({events, hex("00 FF 2F 00")}))});
+    const CheckReport r = checkConversion(midi, handset);
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.total.kept, 120);
+    EXPECT_TRUE(r.clean()) << r.total.moved << " moved, " << r.tempoChangesMisheard << " tempos misheard";
+  }
+}
+
 // The level is volume x expression wherever in the file the two stand, and
 // a change replaced within the same tick is heard by no one.
 TEST(CheckConversion, LevelsAcrossTracksAndChangesReplacedAtOnce) {

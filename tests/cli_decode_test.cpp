@@ -59,7 +59,7 @@ TEST(CliRender, WritesWavFilesAndChecksItsOptions) {
 
   r = cli({"render", "--soundfont", "none.sf2", "a.mld"}, t.dir.path());
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "render: a.mld: cannot load the SoundFont none.sf2\n");
+  EXPECT_EQ(r.err, "render: none.sf2: No such file or directory\n");
   EXPECT_EQ(cli({"render", "--voices", "0", "a.mld"}, t.dir.path()).status, 2);
   EXPECT_EQ(cli({"render", "--loops", "0", "a.mld"}, t.dir.path()).status, 2);
 }

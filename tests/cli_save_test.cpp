@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/synth.h"
+#include "mfi/decode.h"
 #include "mfi/inspect.h"
 #include "support/test_support.h"
 
@@ -123,6 +125,39 @@ TEST(CliOverwrite, SameOutputNameTwiceInOneRunFailsTheLaterFile) {
   }
 }
 
+// An output that is an input of the run, under its own name, through a link
+// in the output folder or another spelling, is never written; nor is a
+// trace that would land on an output.
+TEST(CliOverwrite, NoOutputOverAnInputOfTheRun) {
+  for (const char* jobs : {"1", "2"}) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("a").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("out").c_str(), 0700), 0);
+    writeFile(dir.file("a/x.mid"), workedExample());
+    writeFile(dir.file("out/q.mld"), workedExample());  // a MIDI file under the name of an output
+    ASSERT_EQ(symlink("../a/x.mid", dir.file("out/z.mld").c_str()), 0);
+    const ProcessResult r =
+        cli({"-j", jobs, "--overwrite", "all", "-o", "out", "a/x.mid", "out/z.mld", "./out/../out/q.mld"}, dir.path());
+    EXPECT_EQ(r.status, 1) << jobs;
+    const std::string refused = "  输出文件与输入文件相同，未保存\n";
+    EXPECT_NE(r.out.find("001: out/z.mld\n     => out/z.mld\n" + refused), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("002: ./out/../out/q.mld\n     => out/q.mld\n" + refused), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("已保存了 1 个文件"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(dir.file("a/x.mid")), workedExample()) << "the link's target is the user's MIDI file";
+    EXPECT_EQ(readFile(dir.file("out/q.mld")), workedExample());
+    EXPECT_EQ(readFile(dir.file("out/x.mld")).size(), 186u);
+
+    // A trace onto an output, existing or not yet, is refused before anything is written.
+    for (const auto& [folder, trace] : {std::pair{"out", "out/x.mld"}, std::pair{".", "./x.mld"}}) {
+      const ProcessResult t = cli({"--overwrite", "all", "-o", folder, "--trace", trace, "a/x.mid"}, dir.path());
+      EXPECT_EQ(t.status, 2) << trace;
+      EXPECT_NE(t.err.find(std::string("--trace ") + trace + " is an output of this run"), std::string::npos) << t.err;
+    }
+    EXPECT_EQ(readFile(dir.file("out/x.mld")).size(), 186u) << "not cut to nothing";
+    EXPECT_FALSE(fileExists(dir.file("x.mld")));
+  }
+}
+
 TEST(CliFolders, MissingFoldersAreCreated) {
   TempDir dir;
   writeFile(dir.file("a.mid"), workedExample());
@@ -208,8 +243,10 @@ struct Interrupted {
 
 // Runs tonvell-cli under ptrace in `cwd` and sends it `signal` at the moment
 // the save has just made its temporary file (the fchmod that follows
-// mkostemp, which nothing else in a run calls), then lets it run to its end.
-Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal) {
+// mkostemp, which nothing else in a run calls), or, with `writes` above 0,
+// as it starts the write call number `writes` into that file; then lets it
+// run to its end.
+Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal, int writes = 0) {
   Interrupted result;
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -243,6 +280,7 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
   ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
   bool tracingSyscalls = true;
   int deliver = 0;
+  int writingTo = -1;  // the temporary file's descriptor
   for (;;) {
     if (::ptrace(tracingSyscalls ? PTRACE_SYSCALL : PTRACE_CONT, pid, nullptr, deliver) != 0) break;
     deliver = 0;
@@ -260,12 +298,22 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
       ::waitpid(pid, &status, 0);
       return result;
     }
-    if (info.op == PTRACE_SYSCALL_INFO_ENTRY && info.entry.nr == SYS_fchmod) {
+    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
+    if (info.entry.nr == SYS_fchmod && writes > 0) {
+      writingTo = static_cast<int>(info.entry.args[0]);
+      continue;
+    }
+    const bool write = info.entry.nr == SYS_write && writingTo >= 0 &&
+                       static_cast<int>(info.entry.args[0]) == writingTo && --writes == 0;
+    if (write || (info.entry.nr == SYS_fchmod && writes == 0)) {
       ::kill(pid, signal);
       result.signalled = true;
       tracingSyscalls = false;
     }
   }
+  // The program may have ended while running on (a signal taken by another
+  // of its threads): collect how.
+  if (!WIFEXITED(status) && !WIFSIGNALED(status) && ::waitpid(pid, &status, 0) != pid) status = -1;
   result.status = status;
   return result;
 }
@@ -302,6 +350,171 @@ TEST(CliInterrupt, SignalDuringASaveRemovesOnlyItsTemporaryFile) {
       else
         EXPECT_FALSE(fileExists(dir.file("out/a.mld"))) << "no half-written output";
     }
+  }
+}
+
+// The subcommands, run in `cwd` with `input` on standard input.
+ProcessResult tool(std::vector<std::string> args, const std::string& cwd, const std::string& input = "") {
+  args.insert(args.begin(), TONVELL_CLI);
+  return runProcess(args, input, cwd);
+}
+
+bool haveSoundFont() { return !audio::defaultSoundFont().empty(); }
+
+// song.mid converted into song.mld beside it, as a user would have them.
+struct RingTone {
+  TempDir dir;
+  Bytes mfi;
+  explicit RingTone(const Bytes& midi = workedExample()) {
+    writeFile(dir.file("song.mid"), midi);
+    EXPECT_EQ(cli({"-q", "song.mid"}, dir.path()).status, 0);
+    mfi = readFile(dir.file("song.mld"));
+  }
+};
+
+// decode and render save as the converter does: the question and its log
+// lines, never over an input of the run, never twice onto one file.
+TEST(CliDecodeRender, KeepTheirInputsAndWriteEachFileOnce) {
+  RingTone t;
+  const Bytes midi = decodeMfi(t.mfi).midi;
+  // song.mid is the user's own: left alone when no one answers, replaced on "y".
+  ProcessResult r = tool({"decode", "song.mld"}, t.dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "song.mld => ./song.mid\n     ※已跳过\n");
+  EXPECT_EQ(readFile(t.dir.file("song.mid")), workedExample());
+  r = tool({"decode", "--overwrite", "ask", "song.mld"}, t.dir.path(), "y\n");
+  EXPECT_EQ(r.out, "song.mld => ./song.mid: 2 channels, 0.50 s\n     ※已覆盖\n");
+  EXPECT_EQ(r.err, "输出的文件已存在: ./song.mid\n" + kQuestion + "y\n");
+  EXPECT_EQ(readFile(t.dir.file("song.mid")), midi);
+
+  // A ring tone named .mid would be its own output.
+  writeFile(t.dir.file("tone.mid"), t.mfi);
+  ASSERT_EQ(mkdir(t.dir.file("a").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(t.dir.file("b").c_str(), 0700), 0);
+  writeFile(t.dir.file("a/x.mld"), t.mfi);
+  writeFile(t.dir.file("b/x.mld"), t.mfi);
+  for (const char* command : {"decode", "render"}) {
+    if (std::string(command) == "render" && !haveSoundFont()) continue;
+    const std::string ext = std::string(command) == "decode" ? ".mid" : ".wav";
+    if (ext == ".mid") {
+      r = tool({command, "--overwrite", "all", "tone.mid"}, t.dir.path());
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(r.err, "decode: tone.mid: not written: ./tone.mid is an input of this run\n");
+      EXPECT_EQ(readFile(t.dir.file("tone.mid")), t.mfi);
+    }
+    r = tool({command, "--overwrite", "all", "-o", "d", "a/x.mld", "b/x.mld"}, t.dir.path());
+    EXPECT_EQ(r.status, 1) << command;
+    EXPECT_EQ(r.out.rfind("a/x.mld => d/x" + ext + ": ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("b/x.mld"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, std::string(command) + ": b/x.mld: not written: d/x" + ext + " was written by this run already\n");
+    // Again: the first replaces the file, "from now on" for the rest.
+    r = tool({command, "--overwrite", "all", "-o", "d", "a/x.mld"}, t.dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\n     ※从这以后全部覆盖\n"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(readFile(t.dir.file("d/x.mid")), midi);
+}
+
+// render's SoundFont is the run's: its faults are said once, in the system's
+// words, and leave no folder behind; a song too long is refused before
+// anything is written, and loops need loop marks.
+TEST(CliRender, SoundFontFaultsLengthAndLoops) {
+  if (!haveSoundFont()) GTEST_SKIP() << "no General MIDI SoundFont installed";
+  // One note of 250 quarters at the slowest tempo: 8368 s.
+  RingTone t(concat({smfHeader(1, 2, 48), track(hex("00 FF 51 03 FF FF FF  00 FF 2F 00")),
+                     track(hex("00 90 3C 40  DD 60 80 3C 40  00 FF 2F 00"))}));
+  writeFile(t.dir.file("junk.sf2"), hex("52 49 46 46 04 00 00 00 73 66 62 6B 00 00"));  // "RIFF" "sfbk", no more
+  ProcessResult r = tool({"render", "--soundfont", "none.sf2", "-o", "w/x", "song.mld", "song.mld"}, t.dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "render: none.sf2: No such file or directory\n");
+  r = tool({"render", "--soundfont", "junk.sf2", "-o", "w/x", "song.mld", "song.mld"}, t.dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "render: not a SoundFont: junk.sf2\n") << "once, and no library's own messages";
+
+  r = tool({"render", "-o", "w/x", "song.mld"}, t.dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "render: song.mld: plays 8368 s, longer than --max-seconds 3600: not written\n");
+  EXPECT_FALSE(fileExists(t.dir.file("w"))) << "no empty folder left behind";
+
+  // Without loop marks --loops plays once; with them, the loop N times.
+  RingTone plain;
+  ASSERT_EQ(cli({"-q", "--overwrite", "all", "--handset", "--no-loop", "song.mid"}, plain.dir.path()).status, 0);
+  r = tool({"render", "--loops", "3", "song.mld"}, plain.dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "render: song.mld: no loop marks: played once\n");
+  EXPECT_EQ(r.out.rfind("song.mld => ./song.wav: 0.50 s played, ", 0), 0u) << r.out;
+  const RingTone looped;
+  r = tool({"render", "--loops", "3", "--max-seconds", "2", "song.mld"}, looped.dir.path());
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.rfind("song.mld => ./song.wav: 1.50 s played, ", 0), 0u) << r.out;
+  r = tool({"render", "--loops", "4", "--max-seconds", "1", "-o", "w", "song.mld"}, looped.dir.path());
+  EXPECT_EQ(r.err, "render: song.mld: plays 2 s, longer than --max-seconds 1: not written\n");
+}
+
+// Faults while decode and render write: the file-size limit, a read-only
+// folder, a full standard output, a signal in the middle of the write. The
+// old file stays whole and no temporary file remains.
+TEST(CliFaults, DecodeAndRenderKeepTheOldFile) {
+  RingTone t;
+  ASSERT_EQ(mkdir(t.dir.file("out").c_str(), 0755), 0);
+  const Bytes old = hex("6F 6C 64");
+  const bool render = haveSoundFont();
+  for (const char* name : {"out/song.mid", "out/song.wav"}) writeFile(t.dir.file(name), old);
+  const auto untouched = [&](const std::string& what) {
+    EXPECT_EQ(readFile(t.dir.file("out/song.mid")), old) << what;
+    EXPECT_EQ(readFile(t.dir.file("out/song.wav")), old) << what;
+    EXPECT_EQ(namesStartingWith(t.dir.file("out"), ".tonvell-"), std::vector<std::string>{}) << what;
+  };
+  if (::access("/usr/bin/prlimit", X_OK) == 0) {
+    for (const char* command : {"decode", "render"}) {
+      if (!render && std::string(command) == "render") continue;
+      const ProcessResult r = runProcess(
+          {"/usr/bin/prlimit", "--fsize=100", "--", TONVELL_CLI, command, "--overwrite", "all", "-o", "out", "song.mld"},
+          "", t.dir.path());
+      EXPECT_EQ(r.status, 1) << "not killed by SIGXFSZ";
+      EXPECT_NE(r.err.find(std::string(command) + ": song.mld: cannot write out/song."), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(": File too large\n"), std::string::npos) << r.err;
+      untouched(std::string(command) + " under ulimit -f");
+    }
+  }
+
+  // A folder nobody may write into (as root, run as nobody).
+  ASSERT_EQ(chmod(t.dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(t.dir.file("ro").c_str(), 0555), 0);
+  std::vector<std::string> asUser;
+  if (::geteuid() == 0) asUser = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+  if (asUser.empty() || ::access(asUser[0].c_str(), X_OK) == 0) {
+    for (const char* command : {"decode", "render"}) {
+      if (!render && std::string(command) == "render") continue;
+      std::vector<std::string> args = asUser;
+      args.insert(args.end(), {TONVELL_CLI, command, "-o", "ro", "song.mld"});
+      const ProcessResult r = runProcess(args, "", t.dir.path());
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find(": song.mld: cannot write ro/song."), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(": Permission denied\n"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(namesStartingWith(t.dir.file("ro"), ""), std::vector<std::string>{});
+  }
+
+  // Standard output on a full disk: the file is written, the run fails.
+  const ProcessResult full = runProcess(
+      {"/bin/sh", "-c", "exec \"$0\" decode --overwrite all -o full song.mld >/dev/full", TONVELL_CLI}, "",
+      t.dir.path());
+  EXPECT_EQ(full.status, 1);
+  EXPECT_EQ(full.err, "tonvell-cli: standard output: No space left on device\n");
+  EXPECT_EQ(readFile(t.dir.file("full/song.mid")), decodeMfi(t.mfi).midi);
+
+  // SIGTERM in the middle of the write: render's header and first batch of
+  // samples are out.
+  for (const char* command : {"decode", "render"}) {
+    if (!render && std::string(command) == "render") continue;
+    const bool isRender = std::string(command) == "render";
+    const Interrupted r = interruptSave({command, "--overwrite", "all", "-o", "out", "song.mld"}, t.dir.path(),
+                                        SIGTERM, isRender ? 3 : 1);
+    if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
+    ASSERT_TRUE(r.signalled) << command << ": the write was never reached";
+    EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGTERM) << command << ", status " << r.status;
+    untouched(std::string(command) + " killed");
   }
 }
 

@@ -1,12 +1,16 @@
 #include "audio/synth.h"
 
 #include <fluidsynth.h>
-#include <sndfile.h>
+#include <glib.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -33,9 +37,14 @@ void keepError(int, const char* message, void*) {
 }
 void dropMessage(int, const char*, void*) {}
 
+void dropGlibMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
 void quietLog() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // The SoundFont loaders (libinstpatch's among them) complain through
+    // GLib's log about files they do not take; the caller says what failed.
+    g_log_set_default_handler(dropGlibMessage, nullptr);
     fluid_set_log_function(FLUID_PANIC, keepError, nullptr);
     fluid_set_log_function(FLUID_ERR, keepError, nullptr);
     fluid_set_log_function(FLUID_WARN, dropMessage, nullptr);
@@ -51,11 +60,46 @@ std::string takeFluidError() {
   return e;
 }
 
+// What the start of a SoundFont says it is: a RIFF file of a SoundFont 2 or
+// a DLS bank. Empty when it is one; else why not.
+std::string checkSoundFont(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return path + ": " + std::strerror(errno);
+  unsigned char head[12] = {};
+  const std::size_t got = std::fread(head, 1, sizeof head, f);
+  const int error = std::ferror(f) ? errno : 0;
+  std::fclose(f);
+  if (error != 0) return path + ": " + std::strerror(error);
+  const bool riff = got == sizeof head && std::memcmp(head, "RIFF", 4) == 0;
+  if (riff && (std::memcmp(head + 8, "sfbk", 4) == 0 || std::memcmp(head + 8, "DLS ", 4) == 0)) return {};
+  return "not a SoundFont: " + path;
+}
+
+void putLe32(unsigned char* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+// The 44 bytes before the samples of a 16-bit stereo PCM WAV file.
+std::array<unsigned char, 44> wavHeader(std::uint32_t dataBytes) {
+  std::array<unsigned char, 44> h{};
+  std::memcpy(h.data(), "RIFF", 4);
+  putLe32(h.data() + 4, 36 + dataBytes);
+  std::memcpy(h.data() + 8, "WAVEfmt ", 8);
+  putLe32(h.data() + 16, 16);
+  putLe32(h.data() + 20, 1 | (2u << 16));  // PCM, two channels
+  putLe32(h.data() + 24, kSampleRate);
+  putLe32(h.data() + 28, kSampleRate * 4);
+  putLe32(h.data() + 32, 4 | (16u << 16));  // a frame of four bytes, 16 bits a sample
+  std::memcpy(h.data() + 36, "data", 4);
+  putLe32(h.data() + 40, dataBytes);
+  return h;
+}
+
 }  // namespace
 
 // A synthesizer with the performance scheduled on its sequencer. Owns every
 // FluidSynth object; the audio driver, if any, is deleted first.
-struct Playback::State {
+struct SynthState {
   fluid_settings_t* settings = nullptr;
   fluid_synth_t* synth = nullptr;
   fluid_sequencer_t* sequencer = nullptr;
@@ -71,7 +115,7 @@ struct Playback::State {
   char endMark = 0;
   char releaseMark = 0;
 
-  ~State() {
+  ~SynthState() {
     if (driver) delete_fluid_audio_driver(driver);
     if (sequencer) delete_fluid_sequencer(sequencer);  // unregisters the synth's client too
     if (synth) delete_fluid_synth(synth);
@@ -82,7 +126,7 @@ struct Playback::State {
   // volume, the end of the performance, or a look at whether the release is
   // over (every 50 ms after the end, until it is).
   static void onTimer(unsigned int time, fluid_event_t* event, fluid_sequencer_t* seq, void* data) {
-    auto* self = static_cast<State*>(data);
+    auto* self = static_cast<SynthState*>(data);
     if (fluid_event_get_type(event) != FLUID_SEQ_TIMER) return;
     void* what = fluid_event_get_data(event);
     if (what == &self->endMark) {
@@ -107,11 +151,20 @@ struct Playback::State {
   }
 
   bool create(const SynthOptions& options, std::string* error) {
+    return createSynth(options, error) && createSequencer(error);
+  }
+
+  // The synthesizer with its SoundFont.
+  bool createSynth(const SynthOptions& options, std::string* error) {
     quietLog();
     takeFluidError();
     const std::string font = options.soundFont.empty() ? defaultSoundFont() : options.soundFont;
     if (font.empty()) {
       *error = "no SoundFont: none given and none installed at /usr/share/sounds/sf2";
+      return false;
+    }
+    if (std::string why = checkSoundFont(font); !why.empty()) {
+      *error = why;
       return false;
     }
     settings = new_fluid_settings();
@@ -130,16 +183,21 @@ struct Playback::State {
       return false;
     }
     if (fluid_synth_sfload(synth, font.c_str(), 1) == FLUID_FAILED) {
-      *error = "cannot load the SoundFont " + font;
+      *error = "not a SoundFont: " + font;
       return false;
     }
+    return true;
+  }
+
+  // A sequencer on the synthesizer's clock, with nothing scheduled.
+  bool createSequencer(std::string* error) {
     sequencer = new_fluid_sequencer2(0);  // on the synthesizer's sample clock
     if (!sequencer) {
       *error = "FluidSynth cannot start its sequencer";
       return false;
     }
     synthClient = fluid_sequencer_register_fluidsynth(sequencer, synth);
-    ownClient = fluid_sequencer_register_client(sequencer, "tonvell", &State::onTimer, this);
+    ownClient = fluid_sequencer_register_client(sequencer, "tonvell", &SynthState::onTimer, this);
     if (synthClient == FLUID_FAILED || ownClient == FLUID_FAILED) {
       *error = "FluidSynth cannot start its sequencer";
       return false;
@@ -194,46 +252,108 @@ std::string defaultSoundFont() {
   return {};
 }
 
-RenderOutcome renderWav(const Performance& performance, const std::string& wavPath, const SynthOptions& options) {
-  RenderOutcome out;
-  Playback::State state;
-  if (!state.create(options, &out.error)) return out;
-  state.schedule(performance);
+Renderer::Renderer() = default;
+Renderer::~Renderer() = default;
 
-  SF_INFO info{};
-  info.samplerate = kSampleRate;
-  info.channels = 2;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open(wavPath.c_str(), SFM_WRITE, &info);
-  if (!file) {
-    out.error = "cannot write " + wavPath + ": " + sf_strerror(nullptr);
+bool Renderer::load(const SynthOptions& options, std::string* error) {
+  // Threads the libraries start never take SIGINT, SIGTERM or SIGHUP: those
+  // reach the thread that saves, which removes its temporary file.
+  TerminationSignalsBlocked blocked;
+  auto state = std::make_unique<SynthState>();
+  if (!state->createSynth(options, error)) return false;
+  state_ = std::move(state);
+  return true;
+}
+
+RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink) {
+  RenderOutcome out;
+  if (!state_) {
+    out.error = "no SoundFont loaded";
     return out;
   }
-
-  std::vector<short> block(2 * kBlockFrames);
-  long long frames = 0;
-  long long endFrame = -1;  // where the performance ended
-  int peak = 0;
-  bool written = true;
-  for (;;) {
-    if (state.performed && endFrame < 0) endFrame = frames;
-    if (endFrame >= 0 && state.releaseOver(static_cast<double>(frames - endFrame) / kSampleRate)) break;
-    fluid_synth_write_s16(state.synth, kBlockFrames, block.data(), 0, 2, block.data(), 1, 2);
-    for (const short s : block) peak = std::max(peak, std::abs(static_cast<int>(s)));
-    if (sf_writef_short(file, block.data(), kBlockFrames) != kBlockFrames) {
-      written = false;
-      break;
-    }
-    frames += kBlockFrames;
+  SynthState& state = *state_;
+  // Each performance starts from the synthesizer's first state: no voice,
+  // no controller, no effect tail of the one before.
+  if (state.sequencer) delete_fluid_sequencer(state.sequencer);
+  state.sequencer = nullptr;
+  state.masterVolumes.clear();
+  state.performed = false;
+  state.performedAt = 0;
+  fluid_synth_system_reset(state.synth);
+  fluid_synth_set_gain(state.synth, kGain);
+  {
+    TerminationSignalsBlocked blocked;
+    if (!state.createSequencer(&out.error)) return out;
   }
-  const std::string writeError = sf_strerror(file);
-  if (sf_close(file) != 0 || !written) {
-    out.error = "cannot write " + wavPath + ": " + writeError;
+  state.schedule(performance);
+
+  // The header's sizes are written once the samples are all out.
+  if (!sink.write(wavHeader(0).data(), 44)) {
+    out.error = "cannot write";
+    return out;
+  }
+  constexpr std::uint64_t kMaxDataBytes = (kMaxWavBytes - 44) / 4 * 4;
+  // Blocks go out in batches of 64 KiB.
+  constexpr std::size_t kBatchBlocks = 256;
+  std::vector<short> batch(2 * kBlockFrames * kBatchBlocks);
+  std::size_t batched = 0;  // blocks in `batch`
+  const auto flush = [&] {
+    const bool ok = batched == 0 || sink.write(batch.data(), batched * 2 * kBlockFrames * sizeof(short));
+    batched = 0;
+    return ok;
+  };
+  std::uint64_t frames = 0;
+  std::int64_t endFrame = -1;  // where the performance ended
+  int peak = 0;
+  for (;;) {
+    if (state.performed && endFrame < 0) endFrame = static_cast<std::int64_t>(frames);
+    if (endFrame >= 0 &&
+        state.releaseOver(static_cast<double>(static_cast<std::int64_t>(frames) - endFrame) / kSampleRate))
+      break;
+    if ((frames + kBlockFrames) * 4 > kMaxDataBytes) {
+      out.error = std::strerror(EFBIG);
+      return out;
+    }
+    short* block = batch.data() + batched * 2 * kBlockFrames;
+    fluid_synth_write_s16(state.synth, kBlockFrames, block, 0, 2, block, 1, 2);
+    for (int i = 0; i < 2 * kBlockFrames; ++i) peak = std::max(peak, std::abs(static_cast<int>(block[i])));
+    frames += kBlockFrames;
+    if (++batched == kBatchBlocks && !flush()) {
+      out.error = "cannot write";
+      return out;
+    }
+  }
+  if (!flush() || !sink.writeAt(0, wavHeader(static_cast<std::uint32_t>(frames * 4)).data(), 44)) {
+    out.error = "cannot write";
     return out;
   }
   out.ok = true;
   out.seconds = static_cast<double>(frames) / kSampleRate;
   out.peakDbfs = peak > 0 ? 20.0 * std::log10(peak / 32768.0) : -200.0;
+  return out;
+}
+
+namespace {
+// renderWav's answer to the overwrite question: the file is replaced.
+struct ReplaceAll final : OverwritePrompt {
+  OverwriteAnswer ask(const std::string&) override { return OverwriteAnswer::kOverwriteAll; }
+};
+}  // namespace
+
+RenderOutcome renderWav(const Performance& performance, const std::string& wavPath, const SynthOptions& options) {
+  RenderOutcome out;
+  Renderer renderer;
+  if (!renderer.load(options, &out.error)) return out;
+  ReplaceAll prompt;
+  OverwritePolicy policy(prompt);
+  const SaveOutcome saved = saveOutput(
+      wavPath, [&](OutputSink& sink) { return (out = renderer.render(performance, sink)).ok; }, policy,
+      kMaxWavBytes);
+  if (!saved.saved()) {
+    out.ok = false;
+    const std::string why = saved.osError != 0 ? std::strerror(saved.osError) : out.error;
+    out.error = "cannot write " + wavPath + ": " + (why.empty() ? std::strerror(EIO) : why);
+  }
   return out;
 }
 
@@ -244,7 +364,7 @@ bool Playback::start(const Performance& performance, const SynthOptions& options
                      std::string* error) {
   stop();
   noAudioOutput_ = false;
-  auto state = std::make_unique<State>();
+  auto state = std::make_unique<SynthState>();
   if (!state->create(options, error)) return false;
   state->schedule(performance);
   state->finished = std::move(finished);

@@ -5,11 +5,13 @@
 // agree to the millisecond.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "audio/performance.h"
+#include "convert/save.h"
 
 namespace tonvell::audio {
 
@@ -33,8 +35,37 @@ struct RenderOutcome {
   double peakDbfs = -200;  // loudest sample, in dB below full scale
 };
 
-// Renders `performance` to a 44.1 kHz 16-bit stereo WAV file at `wavPath`
-// (replaced if it exists).
+// A synthesizer with a performance scheduled on it (synth.cpp).
+struct SynthState;
+
+// A WAV file is smaller than 4 GiB (its header counts bytes in 32 bits).
+inline constexpr std::uint64_t kMaxWavBytes = 0xFFFFFFFFu;
+// The longest performance a WAV file holds, with its release.
+inline constexpr double kMaxWavSeconds = 24000;
+
+// One synthesizer for a run of WAV files: the SoundFont is loaded once, and
+// each performance starts from a synthesizer reset to its first state.
+class Renderer {
+ public:
+  Renderer();
+  ~Renderer();
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  // Loads the SoundFont; false with `error` set ("PATH: the system's reason",
+  // "not a SoundFont: PATH").
+  bool load(const SynthOptions& options, std::string* error);
+  // Plays `performance` into a 44.1 kHz 16-bit stereo WAV file written to
+  // `sink`. Not ok when a write failed (the sink has the reason) or when the
+  // file would reach kMaxWavBytes.
+  RenderOutcome render(const Performance& performance, OutputSink& sink);
+
+ private:
+  std::unique_ptr<SynthState> state_;
+};
+
+// Renders `performance` to a WAV file at `wavPath`, replaced if it exists
+// (written under a temporary name and renamed into place).
 RenderOutcome renderWav(const Performance& performance, const std::string& wavPath, const SynthOptions& options);
 
 // One performance played through an audio output. The audio driver is
@@ -62,9 +93,7 @@ class Playback {
   bool noAudioOutput() const { return noAudioOutput_; }
 
  private:
-  struct State;
-  friend RenderOutcome renderWav(const Performance&, const std::string&, const SynthOptions&);
-  std::unique_ptr<State> state_;
+  std::unique_ptr<SynthState> state_;
   bool noAudioOutput_ = false;
 };
 

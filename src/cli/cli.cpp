@@ -24,6 +24,7 @@
 #include "core/gbk.h"
 #include "convert/input.h"
 #include "convert/run.h"
+#include "convert/paths.h"
 #include "convert/save.h"
 #include "convert/settings.h"
 #include "platform/console.h"
@@ -241,6 +242,15 @@ int runCli(int argc, char** argv) {
           return usageError(app, "--trace " + sanitizeUtf8(o.tracePath) + " is an input of this run (" +
                                      sanitizeUtf8(path) + ") and would be overwritten");
       }
+    }
+    // Nor one the run writes.
+    const std::string folder = endsWithSeparator(o.outputFolder, kNativeRules) ? o.outputFolder
+                                                                                : o.outputFolder + kNativeRules.separator;
+    for (const std::string& path : inputs) {
+      if (path.empty() || path == o.listPath) continue;
+      if (sameFile(o.tracePath, outputPathFor(folder, path)))
+        return usageError(app, "--trace " + sanitizeUtf8(o.tracePath) + " is an output of this run (of " +
+                                   sanitizeUtf8(path) + ")");
     }
   }
 

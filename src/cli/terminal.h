@@ -34,6 +34,7 @@ class CliView final : public BatchObserver {
   void beginProgress(float units, std::string_view stage) override;
   void stepProgress(float units) override;
   void finishProgress() override;
+  bool showsProgress() const override { return progress_; }
 
   // Removes the progress line from the terminal, if one is shown.
   void clearProgress();

@@ -44,7 +44,7 @@ std::vector<FailureReason> failureReasons(const FileOutcome& outcome) {
     const int error = outcome.folderFailure.osError;
     reasons.push_back({outcome.folderFailure.folder, error ? platform::errorText(error) : "cannot be created"});
   }
-  if (!outcome.duplicateOutput &&
+  if (!outcome.refused() &&
       (outcome.save.status == SaveStatus::kCannotOpen || outcome.save.status == SaveStatus::kWriteFailed)) {
     const int error = outcome.save.osError;
     reasons.push_back({outcome.outputPath, error ? platform::errorText(error) : "cannot be written"});
@@ -79,11 +79,13 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
     // follows fails and says so); the reason goes with the outcome.
     createDirectories(folder.drive, folder.directory, rules, nativeDirectories(), &outcome.folderFailure);
 
-    // A file this run has written already is never overwritten by a later
-    // file of the same run, whatever name leads to it.
+    // Neither an input of the run nor a file this run has written already is
+    // ever overwritten, whatever name (a link, another spelling) leads to it.
     FileIdentity existing;
-    if (identifyFile(outcome.outputPath, &existing) &&
-        std::find(written_.begin(), written_.end(), existing) != written_.end()) {
+    if (inputs_.holds(outcome.outputPath)) {
+      outcome.outputIsInput = true;
+    } else if (identifyFile(outcome.outputPath, &existing) &&
+               std::find(written_.begin(), written_.end(), existing) != written_.end()) {
       outcome.duplicateOutput = true;
     } else {
       outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
@@ -111,6 +113,7 @@ RunSummary BatchRun::run(const std::vector<std::string>& lines) {
     std::string path(fetched.substr(0, cutLine(fetched)));
     if (!path.empty()) items.push_back(Item{static_cast<int>(i), std::move(path)});
   }
+  for (const Item& item : items) inputs_.add(item.path);
   RunSummary summary;
   summary.checked = static_cast<int>(items.size());
   if (options_.jobs > 1 && items.size() > 1)
@@ -150,7 +153,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   std::vector<char> atTurn(count, 0), done(count, 0);
   {
     std::string folder = settings_.outputFolder;
-    if (!endsWithByte(folder, '/')) folder += '/';
+    if (!endsWithSeparator(folder, kNativeRules)) folder += kNativeRules.separator;
     std::vector<FileIdentity> outputs;
     for (const Item& item : items) {
       FileIdentity id;

@@ -22,12 +22,14 @@ struct FileOutcome {
   int osError = 0;            // errno of a failed read, 0 when none
   std::string outputPath;     // empty unless converted
   bool duplicateOutput = false;  // its output path was already written by this run: not saved
+  bool outputIsInput = false;    // its output path is an input of this run: not saved
   bool channel16LeftOut = false; // converted without channel 16 (a format-0 file playing all 16)
-  SaveOutcome save;           // meaningful when converted and not a duplicate
+  SaveOutcome save;           // meaningful when converted and neither a duplicate nor an input
   DirectoryFailure folderFailure;  // a folder of the output path that could not be made; empty folder when none
   bool converted() const { return code == ResultCode::kSuccess; }
-  bool saved() const { return converted() && !duplicateOutput && save.saved(); }
-  bool skipped() const { return converted() && !duplicateOutput && save.status == SaveStatus::kSkipped; }
+  bool refused() const { return duplicateOutput || outputIsInput; }
+  bool saved() const { return converted() && !refused() && save.saved(); }
+  bool skipped() const { return converted() && !refused() && save.status == SaveStatus::kSkipped; }
   bool failed() const { return !saved() && !skipped(); }
 };
 
@@ -107,6 +109,7 @@ class BatchRun {
   BatchObserver& observer_;
   BatchOptions options_;
   std::vector<FileIdentity> written_;
+  FileSet inputs_;  // every input of the run, as it was at the start
 };
 
 // The output path of `inputPath` in `folder` (which ends in "/"): its base

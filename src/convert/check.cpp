@@ -9,6 +9,7 @@
 #include "convert/pipeline.h"
 #include "convert/strings.h"
 #include "mfi/decode.h"
+#include "mfi/handset.h"
 #include "smf/events.h"
 
 namespace tonvell {
@@ -202,7 +203,7 @@ Note* nearest(std::vector<Note>& notes, double at, int key, int wantedKey) {
 }
 
 void compareNotes(int c, std::vector<Note>& original, std::vector<Note>& decoded, const Timeline& heardTime,
-                  ChannelCheck& out, std::vector<CheckedNote>& fates) {
+                  double driftAllowance, ChannelCheck& out, std::vector<CheckedNote>& fates) {
   out.notes = static_cast<int>(original.size());
   // Each channel drifts on its own (the conversion rounds each delta); where
   // a note is expected follows where the last one was found.
@@ -242,7 +243,7 @@ void compareNotes(int c, std::vector<Note>& original, std::vector<Note>& decoded
       }
       if (heard[i]->key == n.key) {  // an octave shift may have brought it in
         fate.heardAt = heard[i]->seconds;
-        const double allowance = heardTime.tickSeconds(static_cast<double>(heard[i]->tick)) + kDriftAllowance * n.seconds;
+        const double allowance = heardTime.tickSeconds(static_cast<double>(heard[i]->tick)) + driftAllowance * n.seconds;
         if (std::abs(shift) > allowance * (1 + 1e-9)) {
           fate.fate = NoteFate::kMoved;
           ++out.moved;
@@ -340,6 +341,13 @@ std::string trimmed(std::string_view text) {
 
 }  // namespace
 
+double tempoAllowance(int micros) {
+  if (micros <= 0) return kDriftAllowance;
+  const HandsetTempo nearest = handsetTempo(micros);
+  const double tick = micros / 1e6 / 48, writable = 60.0 / (nearest.timebase * nearest.value);
+  return std::max(kDriftAllowance, std::abs(writable - tick) / tick);
+}
+
 std::vector<CheckProblem> CheckReport::problems() const {
   std::vector<CheckProblem> found;
   if (total.lost > 0) found.push_back(CheckProblem::kLost);
@@ -406,12 +414,15 @@ CheckReport compareWithRingTone(std::span<const std::uint8_t> midi, std::span<co
   r.seconds = decoded.seconds;
   r.skippedEvents = decoded.skippedEvents;
 
+  double driftAllowance = kDriftAllowance;
+  for (const auto& tempo : original.tempos) driftAllowance = std::max(driftAllowance, tempoAllowance(tempo.second));
+
   const std::array<DecodedLanes, 16> lanes = decodedLanes(heard.smf);
   for (int c = 0; c < 16; ++c) {
     const std::size_t ci = static_cast<std::size_t>(c);
     ChannelCheck check;
     check.channel = c;
-    compareNotes(c, original.notes[ci], heard.notes[ci], heardTime, check, r.notes);
+    compareNotes(c, original.notes[ci], heard.notes[ci], heardTime, driftAllowance, check, r.notes);
     for (const Change& change : original.changes[ci]) {
       ++check.controllerChanges;
       const int value = lanes[ci].at(change.lane, change.at);
@@ -437,7 +448,7 @@ CheckReport compareWithRingTone(std::span<const std::uint8_t> midi, std::span<co
       continue;
     ++r.tempoChanges;
     const double written = micros / 1e6, heardQuarter = heardTime.tickSeconds(at) * kMfiTicksPerQuarter;
-    if (std::abs(heardQuarter - written) <= kDriftAllowance * written * (1 + 1e-9)) continue;
+    if (std::abs(heardQuarter - written) <= tempoAllowance(micros) * written * (1 + 1e-9)) continue;
     ++r.tempoChangesMisheard;
     r.misheardChanges.push_back({original.time.seconds(static_cast<double>(tick)), -1, "tempo", 60 / written,
                                  60 / heardQuarter});

@@ -18,8 +18,15 @@ namespace tonvell {
 // How far from its time a note may sound and still be heard where it
 // belongs: one tick of the ring tone at the tempo then in force, plus this
 // share of the time since the start of the song. A tempo further off than
-// the same share is misheard.
+// the same share is misheard. Where no tempo the format can write comes that
+// near (very slow tempos, a few narrow bands), the share is the nearest
+// writable tempo's own error instead: no conversion can do better.
 inline constexpr double kDriftAllowance = 0.0025;
+
+// The share allowed for a tempo of `micros` microseconds per quarter note:
+// kDriftAllowance, or the relative error of the nearest tempo the format
+// writes when that is larger.
+double tempoAllowance(int micros);
 
 // The figures of one MIDI channel, or of the whole song. Every note is one
 // of: kept at its key (asWritten + moved), out of reach, or lost.

@@ -24,14 +24,9 @@ std::string outputChosen(const std::string& outputPath) { return "     => " + sa
 std::string fileFinished(const FileOutcome& outcome) {
   if (!outcome.converted()) return "★" + std::string(loadString(messageId(outcome.code)));
   std::string text = outcome.channel16LeftOut ? "     ※第 16 声道没有空余音轨，未转换\n" : "";
+  if (outcome.outputIsInput) return text + "  " + std::string(loadString(text::kOutputIsInput));
   if (outcome.duplicateOutput) return text + "  " + std::string(loadString(text::kDuplicateOutput));
-  switch (outcome.save.decision) {
-    case OverwriteDecision::kReplace: text = "     ※已覆盖\n"; break;
-    case OverwriteDecision::kReplaceFromNowOn: text = "     ※从这以后全部覆盖\n"; break;
-    case OverwriteDecision::kSkip: text = "     ※已跳过\n"; break;
-    case OverwriteDecision::kNoFile:
-    case OverwriteDecision::kReplaceSilently: break;
-  }
+  text += overwriteDecided(outcome.save.decision);
   switch (outcome.save.status) {
     case SaveStatus::kCannotOpen: text += "  " + std::string(loadString(messageId(ResultCode::kCannotOpenOutput))); break;
     case SaveStatus::kWriteFailed: text += "  " + std::string(loadString(text::kWriteFailed)); break;
@@ -40,6 +35,17 @@ std::string fileFinished(const FileOutcome& outcome) {
     case SaveStatus::kSkipped: break;
   }
   return text;
+}
+
+std::string overwriteDecided(OverwriteDecision decision) {
+  switch (decision) {
+    case OverwriteDecision::kReplace: return "     ※已覆盖\n";
+    case OverwriteDecision::kReplaceFromNowOn: return "     ※从这以后全部覆盖\n";
+    case OverwriteDecision::kSkip: return "     ※已跳过\n";
+    case OverwriteDecision::kNoFile:
+    case OverwriteDecision::kReplaceSilently: break;
+  }
+  return {};
 }
 
 std::string runFinished(const RunSummary& summary) {

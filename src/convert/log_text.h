@@ -21,6 +21,8 @@ std::string outputChosen(const std::string& outputPath);
 // The line of channel 16 left out, if it was; the overwrite line, if any;
 // then why the file failed, if it did.
 std::string fileFinished(const FileOutcome& outcome);
+// "     ※已覆盖" and the like for an output that existed; nothing otherwise.
+std::string overwriteDecided(OverwriteDecision decision);
 // The separator and "已检查 N 个文件、已保存了 M 个文件。"; nothing when no
 // file was taken up.
 std::string runFinished(const RunSummary& summary);

@@ -43,7 +43,30 @@ ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths) {
 ConversionResult convertMidi(std::span<const std::uint8_t> input, const ConversionOptions& options,
                              CalendarDate date, const TraceChannel* trace, Progress* progress) {
   ConversionResult out;
-  ConversionWorkspace ws;
+  // Each thread keeps its workspace from one conversion to the next, so a
+  // batch of small files allocates and faults in the work buffers once per
+  // thread instead of once per file. Buffers larger than the smallest
+  // capacity are given back after the conversion. A conversion started
+  // while one is running on this thread (from a progress callback) gets a
+  // workspace of its own.
+  thread_local ConversionWorkspace kept;
+  thread_local bool keptInUse = false;
+  ConversionWorkspace own;
+  const bool reusing = !keptInUse;
+  ConversionWorkspace& ws = reusing ? kept : own;
+  struct Finish {
+    ConversionWorkspace& ws;
+    bool reusing;
+    ~Finish() {
+      if (!reusing) return;
+      if (ws.bufferCapacity > kMinBufferCapacity) ws.releaseBuffers();
+      keptInUse = false;
+    }
+  } finish{ws, reusing};
+  if (reusing) {
+    keptInUse = true;
+    ws.startOver();
+  }
   {
     // On request a format-0 file is first rewritten as a format-1 file of one
     // track per channel; from the load on it is that file that is converted.

@@ -2,7 +2,21 @@
 // never destroys an existing file (platform/saving.h).
 #include "convert/save.h"
 
+#include <algorithm>
+
+#include "convert/paths.h"
+
 namespace tonvell {
+
+namespace {
+// Names in one folder are one file's when they are equal, on Windows also
+// when they differ only in the case of ASCII letters.
+bool sameName(const std::string& a, const std::string& b) {
+  if (!kNativeRules.windows) return a == b;
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+}  // namespace
 
 bool outputExists(const std::string& path) { return platform::isRegularFile(path); }
 
@@ -22,7 +36,8 @@ OverwriteDecision OverwritePolicy::decide(const std::string& outputPath) {
   return OverwriteDecision::kSkip;
 }
 
-SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
+SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
+                       std::uint64_t maxBytes) {
   SaveOutcome outcome;
   if (outputExists(path)) {
     outcome.decision = policy.decide(path);
@@ -31,7 +46,7 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
       return outcome;
     }
   }
-  const platform::WriteResult written = platform::writeFileReplacing(path, bytes.data(), bytes.size());
+  const platform::WriteResult written = platform::writeFileReplacing(path, write, maxBytes);
   switch (written.status) {
     case platform::WriteStatus::kWritten: outcome.status = SaveStatus::kWritten; break;
     case platform::WriteStatus::kReplaced: outcome.status = SaveStatus::kReplaced; break;
@@ -40,6 +55,40 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
   }
   outcome.osError = written.error;
   return outcome;
+}
+
+SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
+  return saveOutput(
+      path, [bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, policy);
+}
+
+bool FileSet::add(const std::string& path) {
+  FileIdentity id;
+  if (!identifyFile(path, &id)) return false;
+  if (std::find(files_.begin(), files_.end(), id) == files_.end()) files_.push_back(id);
+  return true;
+}
+
+bool FileSet::holds(const std::string& path) const {
+  FileIdentity id;
+  return identifyFile(path, &id) && std::find(files_.begin(), files_.end(), id) != files_.end();
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  FileIdentity ia, ib;
+  const bool hasA = identifyFile(a, &ia), hasB = identifyFile(b, &ib);
+  if (hasA && hasB) return ia == ib;
+  if (hasA != hasB) return false;
+  // Neither exists yet: the same name in the same folder (through links).
+  const auto split = [](const std::string& path) {
+    const PathParts parts = splitPath(path);
+    std::string folder = parts.drive + parts.directory;
+    if (folder.empty()) folder = parts.drive.empty() ? "." : parts.drive;
+    return std::make_pair(folder, parts.baseName + parts.extension);
+  };
+  const auto [folderA, nameA] = split(a);
+  const auto [folderB, nameB] = split(b);
+  return sameName(nameA, nameB) && identifyFile(folderA, &ia) && identifyFile(folderB, &ib) && ia == ib;
 }
 
 }  // namespace tonvell

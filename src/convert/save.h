@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
 #include "platform/files.h"
 #include "platform/saving.h"
+#include <vector>
 
 namespace tonvell {
 
@@ -68,6 +70,16 @@ bool outputExists(const std::string& path);
 // it only when complete; a symbolic link is written through and kept.
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
 
+using OutputSink = platform::OutputSink;
+using OutputWriter = platform::OutputWriter;
+
+// saveOutput for contents made as they are written: the question comes
+// before `write` runs, and the file takes its name only once `write` is done
+// and every byte is out. A file that would grow past `maxBytes` fails with
+// EFBIG. A writer that gives up without a failed write leaves osError 0.
+SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
+                       std::uint64_t maxBytes = UINT64_MAX);
+
 // An interrupted save. saveOutput writes under a temporary name; this makes
 // an interrupt (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
 // closing the console) remove that temporary file (and nothing else) before
@@ -81,9 +93,26 @@ inline void removeTemporaryOutputOnSignals() { platform::removeTemporaryOutputOn
 using TerminationSignalsBlocked = platform::InterruptsHeld;
 
 // The identity of a file written by saveOutput, to recognise it under
-// another name.
+// another name: device and inode, or volume serial number and file index.
 using FileIdentity = platform::FileIdentity;
 // False when `path` does not name an existing file.
 using platform::identifyFile;
+
+// The files of a run, by identity: an output path is checked against them
+// before anything is written to it.
+class FileSet {
+ public:
+  // Adds the file `path` names now (through links); false when none.
+  bool add(const std::string& path);
+  // True when `path` names one of the files (through links).
+  bool holds(const std::string& path) const;
+
+ private:
+  std::vector<FileIdentity> files_;
+};
+
+// True when `a` and `b` name one file: the same existing file, or, when
+// either does not exist yet, the same name in the same folder.
+bool sameFile(const std::string& a, const std::string& b);
 
 }  // namespace tonvell

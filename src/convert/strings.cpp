@@ -34,6 +34,7 @@ std::string_view loadString(int id) {
     case 142: return "写入输出文件失败，未保存\r\n";
     case 143: return "     ※标题或版权中含有 GBK 无法表示的字符，已替换为“?”\n";
     case 144: return "输出文件名与本次已保存的文件重复，未保存\r\n";
+    case 146: return "输出文件与输入文件相同，未保存\r\n";
     case 145: return "格式 0 文件按声道分轨后转换";
     case 150: return "HANDSETSW";
     case 151: return "按手机播放规格写入数值";

@@ -30,6 +30,7 @@ inline constexpr int kKeyFormat0Switch = 131;
 inline constexpr int kWriteFailed = 142;       // the output could not be written in full
 inline constexpr int kGbkSubstituted = 143;    // a header text held characters GBK lacks
 inline constexpr int kDuplicateOutput = 144;   // the output path was already written by this run
+inline constexpr int kOutputIsInput = 146;     // the output path names an input of the run
 inline constexpr int kFormat0MenuItem = 145;   // the context menu's switch for format-0 files
 inline constexpr int kKeyHandsetSwitch = 150;  // "HANDSETSW"
 inline constexpr int kHandsetMenuItem = 151;   // the context-menu item of the handset mode

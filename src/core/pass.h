@@ -47,6 +47,9 @@ class Progress {
   virtual void stepProgress(float units) = 0;
   virtual void finishProgress() = 0;
   virtual void refreshWindow() = 0;
+  // False when none of the calls above shows anything: the passes then skip
+  // the calls they would make per event.
+  virtual bool showsProgress() const { return true; }
 };
 
 // A Progress that shows nothing: for headless conversions.
@@ -56,6 +59,7 @@ class NullProgress final : public Progress {
   void stepProgress(float) override {}
   void finishProgress() override {}
   void refreshWindow() override {}
+  bool showsProgress() const override { return false; }
 };
 
 struct PassContext {

@@ -5,8 +5,13 @@
 namespace tonvell {
 
 bool ConversionWorkspace::allocateBuffers(int length) {
-  releaseBuffers();
   const std::int64_t capacity = bufferCapacityFor(length);
+  if (bufferA && bufferB && bufferCapacity == capacity) {
+    inputLength = length;
+    overflow = false;
+    return true;
+  }
+  releaseBuffers();
   bufferA.reset(new (std::nothrow) std::uint8_t[static_cast<size_t>(capacity)]);
   if (!bufferA) return false;
   bufferB.reset(new (std::nothrow) std::uint8_t[static_cast<size_t>(capacity)]);
@@ -27,6 +32,16 @@ void ConversionWorkspace::releaseBuffers() {
   readBase = nullptr;
   writeBase = nullptr;
   readSize = 0;
+}
+
+void ConversionWorkspace::startOver() {
+  std::unique_ptr<std::uint8_t[]> a = std::move(bufferA);
+  std::unique_ptr<std::uint8_t[]> b = std::move(bufferB);
+  const int capacity = bufferCapacity;
+  *this = ConversionWorkspace();
+  bufferA = std::move(a);
+  bufferB = std::move(b);
+  bufferCapacity = bufferA && bufferB ? capacity : 0;
 }
 
 }  // namespace tonvell

@@ -1,5 +1,6 @@
 // The conversion workspace: the state every pass of one conversion works on.
-// It lives for one conversion only (convertMidi owns it), so conversions on
+// It serves one conversion at a time and one thread only (convertMidi keeps
+// one per thread and starts each conversion afresh in it), so conversions on
 // different threads share nothing.
 //
 // Buffer roles, pass by pass (L = inputLength, capacity = max(16 L, 1 MiB)):
@@ -48,6 +49,11 @@ struct ConversionWorkspace {
   int streamPos[16] = {};      // split: write position; from the translation on: first MFi event
   int streamLength[16] = {};   // split: stream bytes (closing bytes not counted); then MFi bytes
   int division = 0;            // SMF ticks per quarter note
+  // ceil(2^64 / division) while reciprocalOf == division (set by the
+  // translation for divisions above 1): ticks x 48 below 2^32 are then
+  // divided by a multiplication.
+  std::uint64_t divisionReciprocal = 0;
+  int reciprocalOf = 0;
   int channelCount = 0;        // channels with a non-empty stream after the split
   int currentChannel = -1;     // channel being translated or merged; -1 before the translation
   std::int64_t absoluteTick = 0;     // split: ticks from the track's start (64-bit: hostile deltas)
@@ -77,10 +83,15 @@ struct ConversionWorkspace {
   bool overflow = false;
 
   // Allocates both buffers for an input of `length` bytes (already checked
-  // against kMaxInputLength). False when memory cannot be had; nothing is
-  // left allocated then.
+  // against kMaxInputLength). Buffers already held of exactly that capacity
+  // are kept as they are (their old contents are never read: every pass
+  // reads only what an earlier pass of the same conversion wrote). False
+  // when memory cannot be had; nothing is left allocated then.
   bool allocateBuffers(int length);
   void releaseBuffers();
+  // Every field back to what a new workspace holds, except the two buffers,
+  // which stay for the next allocateBuffers to use again.
+  void startOver();
 };
 
 inline constexpr std::uint16_t kMetaTempoWritten = 0x0002;

@@ -27,6 +27,34 @@ int copyTrackEvent(PassContext& pass, int offset, int channelInTrack, int sameTi
   return offset + 4;
 }
 
+namespace {
+
+// copyTrackEvent for an event that needs no NOPs in front, with room for it:
+// in place; otherwise copyTrackEvent itself.
+inline int copyEvent(PassContext& pass, int offset, int channelInTrack, int sameTimeCount, std::int64_t delta) {
+  ConversionWorkspace& ws = pass.ws;
+  if (delta > 255 || ws.writeLength > ws.bufferCapacity - 4)
+    return copyTrackEvent(pass, offset, channelInTrack, sameTimeCount, delta);
+  std::uint8_t* const out = ws.writeBase + ws.writeLength;
+  const std::uint8_t* const in = ws.readBase + offset;
+  const std::uint8_t top = static_cast<std::uint8_t>(channelInTrack << 6);
+  out[0] = static_cast<std::uint8_t>(sameTimeCount != 0 ? 0 : delta);
+  out[1] = in[1];
+  out[2] = in[2];
+  out[3] = in[3];
+  if (in[1] != 0xFF) {
+    out[1] = static_cast<std::uint8_t>((in[1] & 0x3F) | top);
+  } else if (in[2] == mfi::kDataEnd) {
+    out[2] = mfi::kNop;
+  } else if (in[2] >= mfi::kProgramChange && in[2] <= mfi::kPanpot) {
+    out[3] = static_cast<std::uint8_t>((in[3] & 0x3F) | top);
+  }
+  ws.writeLength += 4;
+  return offset + 4;
+}
+
+}  // namespace
+
 ConvertResult assembleMfi(PassContext& pass) {
   ConversionWorkspace& ws = pass.ws;
   ws.readBase = ws.bufferA.get();
@@ -49,6 +77,7 @@ ConvertResult assembleMfi(PassContext& pass) {
   const ConvertResult header = writeMfiHeader(pass);
   if (header != result::kSuccess) return header;
   pass.progress.beginProgress(4, "MLD最后调整中");
+  const bool reporting = pass.progress.showsProgress();
 
   for (int track = 0; track < 4; ++track) {
     writeText(ws, "trac");
@@ -72,12 +101,12 @@ ConvertResult assembleMfi(PassContext& pass) {
       int served = 0;
       for (int k = 0; k < 4; ++k) {
         const int ch = track * 4 + k;
-        if (ws.writeLength % 100 == 0) pass.progress.refreshWindow();
+        if (reporting && ws.writeLength % 100 == 0) pass.progress.refreshWindow();
         ws.currentChannel = ch;
         if (cursor[ch] >= end[ch] || next[ch] != now) continue;
-        cursor[ch] = copyTrackEvent(pass, cursor[ch], k, served, now - last);
+        cursor[ch] = copyEvent(pass, cursor[ch], k, served, now - last);
         while (cursor[ch] < end[ch] && ws.readBase[cursor[ch]] == 0)
-          cursor[ch] = copyTrackEvent(pass, cursor[ch], k, served, 0);
+          cursor[ch] = copyEvent(pass, cursor[ch], k, served, 0);
         if (cursor[ch] < end[ch]) next[ch] += ws.readBase[cursor[ch]];
         last = now;
         ++served;

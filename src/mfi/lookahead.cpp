@@ -117,12 +117,14 @@ bool NoteEndFinder::pairAlongTranslation(ConversionWorkspace& ws) {
   std::fill(std::begin(pending), std::end(pending), -1);
   const int end = ws.readEnd;
   const std::uint8_t* const bytes = ws.readBase;
+  const int channel = ws.currentChannel;
   int status = ws.runningStatus & 0xFF;
   std::int64_t ticks = 0;
-  while (ws.readPos < end) {
+  int pos = ws.readPos;
+  while (pos < end) {
     int endsKey = -1;
     int soundingKey = -1;
-    int p = ws.readPos;
+    int p = pos;
     int s = status;
     std::int32_t delta = 0;
     bool done = false;
@@ -139,19 +141,21 @@ bool NoteEndFinder::pairAlongTranslation(ConversionWorkspace& ws) {
       if (s < 0xF0) {
         const int key = bytes[p++];
         const int kind = s & 0xF0;
-        const bool ours = (s & 0x0F) == ws.currentChannel;
+        const bool ours = (s & 0x0F) == channel;
         if (kind != 0xC0 && kind != 0xD0) {
           const int second = bytes[p++];
           if (ours && kind == 0x80) endsKey = key;
           if (ours && kind == 0x90) (second == 0 ? endsKey : soundingKey) = key;
         }
-        ws.readPos = p;
+        pos = p;
         done = true;
       }
     }
     if (!done) {
+      ws.readPos = pos;
       const ScannedEvent e = scanEvent(ws, status, nullptr, 0);
       if (translationEnd(ws, e) != ws.readPos) return false;
+      pos = ws.readPos;
       s = e.status;
       delta = e.delta;
       endsKey = e.endsKey;

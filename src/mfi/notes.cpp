@@ -11,12 +11,20 @@ namespace tonvell {
 
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits) {
   const TraceChannel& trace = pass.trace;
+  ConversionWorkspace& ws = pass.ws;
   if (trace.on()) {
     TONVELL_TRACE(trace, "%6d | %02X,%02X,%02X  ; * ", delta, note, gate, velocityBits);
     trace.printf("%s", mfi::noteName(pass.ws.currentChannel, note));
     trace.write("\n");
+  } else if (ws.writeLength <= ws.bufferCapacity - 4) {
+    std::uint8_t* const out = ws.writeBase + ws.writeLength;
+    out[0] = static_cast<std::uint8_t>(delta);
+    out[1] = static_cast<std::uint8_t>(note);
+    out[2] = static_cast<std::uint8_t>(gate);
+    out[3] = static_cast<std::uint8_t>(velocityBits);
+    ws.writeLength += 4;
+    return;
   }
-  ConversionWorkspace& ws = pass.ws;
   writeByte(ws, delta);
   writeByte(ws, note);
   writeByte(ws, gate);
@@ -50,6 +58,15 @@ void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocit
   // A note that never ends sounds for one tick, whatever the division.
   const std::int64_t gate = duration < 0 ? 1 : scaleTicksNonZero(ws, duration);
   if (gate <= 255) {
+    if (!pass.trace.on() && ws.writeLength <= ws.bufferCapacity - 4) {
+      std::uint8_t* const out = ws.writeBase + ws.writeLength;
+      out[0] = static_cast<std::uint8_t>(d);
+      out[1] = static_cast<std::uint8_t>(note);
+      out[2] = static_cast<std::uint8_t>(gate);
+      out[3] = static_cast<std::uint8_t>(velocityBits);
+      ws.writeLength += 4;
+      return;
+    }
     writeNoteEvent(pass, d, note, static_cast<int>(gate), velocityBits);
     return;
   }

@@ -10,18 +10,7 @@
 
 namespace tonvell {
 
-std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks) {
-  if (ticks == 0) return 0;
-  return ticks * 48 / ws.division;
-}
-
-std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks) {
-  if (ticks == 0) return 0;
-  const std::int64_t q = ticks * 48 / ws.division;
-  return q == 0 ? 1 : q;
-}
-
-int fillLongDelta(PassContext& pass, std::int64_t delta) {
+int writeNops(PassContext& pass, std::int64_t delta) {
   if (delta <= 255) return static_cast<int>(delta);
   ConversionWorkspace& ws = pass.ws;
   const std::int64_t nops = (delta - 1) / 255;
@@ -146,6 +135,42 @@ bool translateEvent(PassContext& pass, int status) {
   }
 }
 
+namespace {
+
+// Note-off, note-on and key pressure, the bulk of a stream, read in place
+// when the longest of them (a four-byte delta, the status and two data
+// bytes) lies before readEnd; as the general loop of translateChannels
+// would read and translate them. False, with nothing read, for any other
+// event.
+bool translateNoteMessage(PassContext& pass) {
+  ConversionWorkspace& ws = pass.ws;
+  int p = ws.readPos;
+  if (ws.readEnd - p < 8) return false;
+  const std::uint8_t* const in = ws.readBase;
+  int b = in[p++];
+  int delta = b & 0x7F;
+  for (int n = 1; (b & 0x80) && n < 4; ++n) {
+    b = in[p++];
+    delta = (delta << 7) | (b & 0x7F);
+  }
+  int status = ws.runningStatus;
+  if (in[p] >= 0x80) status = in[p++];
+  const int kind = status & 0xF0;
+  if (status < 0x80 || (kind != 0x80 && kind != 0x90 && kind != 0xA0)) return false;
+  const int key = in[p];
+  const int velocity = in[p + 1];
+  ws.readPos = p + 2;
+  ws.runningStatus = status;
+  ws.deltaAccumulator += delta;
+  if (kind == 0x90 && velocity != 0 && (status & 0x0F) == ws.currentChannel) {
+    translateNoteOn(pass, ws.deltaAccumulator, key, velocity);
+    ws.deltaAccumulator = 0;
+  }
+  return true;
+}
+
+}  // namespace
+
 ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   ConversionWorkspace& ws = pass.ws;
   const TraceChannel& trace = pass.trace;
@@ -157,6 +182,10 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   ws.readSize = ws.bufferCapacity;
   ws.metaFlags = 0;
   ws.writeLength = 0;
+  if (ws.division > 1) {
+    ws.divisionReciprocal = ~std::uint64_t{0} / static_cast<std::uint64_t>(ws.division) + 1;
+    ws.reciprocalOf = ws.division;
+  }
 
   // The note lengths are kept only while the channels are translated.
   struct ReleaseNoteLengths {
@@ -172,6 +201,7 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   for (int ch = 0; ch < 16; ++ch) longest = std::max(longest, ws.streamLength[ch]);
   if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
 
+  const bool reporting = pass.progress.showsProgress();
   pass.progress.beginProgress(16, "MLD基础转换中");
   TONVELL_TRACE(trace, "■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n");
   trace.separator();
@@ -190,7 +220,11 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
     if (!noteEnds.findNoteLengths(ws)) return result::kNoMemory;
 
     while (ws.readPos < ws.readEnd) {
-      if (ws.readPos % 100 == 0) pass.progress.refreshWindow();
+      if (reporting && ws.readPos % 100 == 0) pass.progress.refreshWindow();
+      if (translateNoteMessage(pass)) {
+        if (ws.overflow) return result::kNoMemory;
+        continue;
+      }
       ws.deltaAccumulator += readVarLen(ws);
       const int status = readStatus(ws);
       if (translateEvent(pass, status)) ws.deltaAccumulator = 0;

@@ -41,12 +41,29 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths = n
 bool translateEvent(PassContext& pass, int status);
 
 // SMF ticks to MFi ticks: t x 48 / division, truncated; 0 stays 0.
-std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks);
+inline std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks) {
+  if (ticks == 0) return 0;
+  // The usual counts: a product below 2^32, divided by the reciprocal (exact
+  // for every 32-bit numerator and divisor) or in 32 bits.
+  if (static_cast<std::uint64_t>(ticks) < (std::uint64_t{1} << 26)) {
+    const auto n = static_cast<std::uint32_t>(ticks * 48);
+    if (ws.reciprocalOf == ws.division)
+      return static_cast<std::int64_t>((static_cast<unsigned __int128>(ws.divisionReciprocal) * n) >> 64);
+    return n / static_cast<std::uint32_t>(ws.division);
+  }
+  return ticks * 48 / ws.division;
+}
 // As scaleTicks, but a non-zero count never gives 0 (gate times).
-std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks);
+inline std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks) {
+  const std::int64_t q = scaleTicks(ws, ticks);
+  return q == 0 && ticks != 0 ? 1 : q;
+}
 // Writes NOP events while the delta exceeds 255; returns the rest (1..255),
 // or the delta itself when it is at most 255.
-int fillLongDelta(PassContext& pass, std::int64_t delta);
+int writeNops(PassContext& pass, std::int64_t delta);
+inline int fillLongDelta(PassContext& pass, std::int64_t delta) {
+  return delta <= 255 ? static_cast<int>(delta) : writeNops(pass, delta);
+}
 // NOPs for the scaled delta, then the extended event and its trace line.
 void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int value, const char* name);
 

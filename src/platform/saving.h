@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace tonvell::platform {
@@ -22,11 +23,29 @@ struct WriteResult {
   int error = 0;  // errno of a failure, 0 when the system reported none
 };
 
-// Writes `size` bytes to `path` through a temporary file in the target's
-// folder, renamed over the target when every byte is written (and flushed
-// when an older file is replaced). A read-only target is refused, not
-// replaced. On POSIX a symbolic link is written through and kept.
-WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t size);
+// Receives a file's bytes as they are made. A write that fails (a full disk,
+// the file-size limit) fails the save with the system's reason; the calls
+// after it do nothing and return false.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // Appends.
+  virtual bool write(const void* data, std::size_t size) = 0;
+  // Writes over bytes written already (a header whose sizes are known only
+  // at the end).
+  virtual bool writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+};
+
+// Makes the file's contents; false when it gave up (after a failed write,
+// or for a reason of its own, which it keeps).
+using OutputWriter = std::function<bool(OutputSink&)>;
+
+// Writes what `produce` makes to `path` through a temporary file in the
+// target's folder, renamed over the target when every byte is written (and
+// flushed when an older file is replaced). A file that would grow past
+// `maxBytes` fails with EFBIG. A read-only target is refused, not replaced.
+// On POSIX a symbolic link is written through and kept.
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes);
 
 // Makes an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, closing
 // the console window) remove the temporary file of a save in progress

@@ -158,17 +158,28 @@ inline void skipEventBody(ConversionWorkspace& ws, int status, const EventReadin
 // readPos at readEnd.
 std::uint32_t findChunk(ConversionWorkspace& ws, std::uint32_t id);
 
+// Stores the low 28 bits of `value` at `out` in shortest variable-length
+// form; returns the bytes stored (1 to 4).
+inline int encodeVarLen(std::uint32_t value, std::uint8_t* out) {
+  const std::uint32_t d = value & 0x0FFFFFFF;
+  if (d < 0x80) {
+    out[0] = static_cast<std::uint8_t>(d);
+    return 1;
+  }
+  int n = 0;
+  if (d >> 21) out[n++] = static_cast<std::uint8_t>(((d >> 21) & 0x7F) | 0x80);
+  if (n || (d >> 14)) out[n++] = static_cast<std::uint8_t>(((d >> 14) & 0x7F) | 0x80);
+  if (n || (d >> 7)) out[n++] = static_cast<std::uint8_t>(((d >> 7) & 0x7F) | 0x80);
+  out[n++] = static_cast<std::uint8_t>(d & 0x7F);
+  return n;
+}
+
 // Appends pendingDelta[channel] in shortest variable-length form at
 // streamPos[channel] of writeBase (1 to 4 bytes). Leaves pendingDelta as is.
 // Sets overflow instead of writing past the buffer.
 inline void writePendingDelta(ConversionWorkspace& ws, int channel) {
-  const std::uint32_t d = static_cast<std::uint32_t>(ws.pendingDelta[channel]) & 0x0FFFFFFF;
   std::uint8_t bytes[4];
-  int n = 0;
-  if (d >> 21) bytes[n++] = static_cast<std::uint8_t>(((d >> 21) & 0x7F) | 0x80);
-  if (n || (d >> 14)) bytes[n++] = static_cast<std::uint8_t>(((d >> 14) & 0x7F) | 0x80);
-  if (n || (d >> 7)) bytes[n++] = static_cast<std::uint8_t>(((d >> 7) & 0x7F) | 0x80);
-  bytes[n++] = static_cast<std::uint8_t>(d & 0x7F);
+  const int n = encodeVarLen(static_cast<std::uint32_t>(ws.pendingDelta[channel]), bytes);
   int& pos = ws.streamPos[channel];
   if (pos > ws.bufferCapacity - n) {
     ws.overflow = true;

@@ -22,6 +22,71 @@ int classifyEvent(ConversionWorkspace& ws, int status) {
   return 0;
 }
 
+namespace {
+
+// Data bytes of a channel event by the high half of its status.
+constexpr std::uint8_t kChannelDataBytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2, 2, 1, 1, 2, 0};
+
+// The split of the usual events, in place: from readPos on, every channel
+// event with room for its longest form before readEnd (a four-byte delta,
+// the status and two data bytes) and for its copy in its stream is handled
+// here exactly as the general loop of splitChannels would. Returns true at
+// readEnd; false at the first event left to that loop, with the cursor, the
+// running status and the ticks on it.
+bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* progress) {
+  const std::uint8_t* const in = ws.readBase;
+  std::uint8_t* const out = ws.writeBase;
+  const int end = ws.readEnd;
+  const int roomLimit = ws.bufferCapacity - 7;
+  int pos = ws.readPos;
+  int running = ws.runningStatus;
+  std::int64_t tick = ws.absoluteTick;
+  bool finished = false;
+  for (;;) {
+    if (pos >= end) {
+      finished = true;
+      break;
+    }
+    if (end - pos < 8) break;
+    int p = pos;
+    int b = in[p++];
+    int delta = b & 0x7F;
+    for (int n = 1; (b & 0x80) && n < 4; ++n) {
+      b = in[p++];
+      delta = (delta << 7) | (b & 0x7F);
+    }
+    const int start = p;
+    int status = running;
+    if (in[p] >= 0x80) status = in[p++];
+    if (status < 0x80 || status >= 0xF0) break;
+    p += kChannelDataBytes[status >> 4];
+    const int channel = status & 0x0F;
+    const bool kept = wholeTrack || tick + delta == 0;
+    int w = ws.streamPos[channel];
+    if (kept && w > roomLimit) break;
+    running = status;
+    tick += delta;
+    if (kept) {
+      w += encodeVarLen(static_cast<std::uint32_t>(ws.pendingDelta[channel] + delta), out + w);
+      // One to three bytes: the status when the event carries it, the data.
+      const int n = p - start;
+      out[w] = in[start];
+      if (n > 1) out[w + 1] = in[start + 1];
+      if (n > 2) out[w + 2] = in[start + 2];
+      ws.streamPos[channel] = w + n;
+      ws.pendingDelta[channel] = 0;
+    }
+    pos = p;
+    if (progress) progress->stepProgress(static_cast<float>(p - start));
+  }
+  ws.readPos = pos;
+  ws.runningStatus = running;
+  ws.absoluteTick = tick;
+  return finished;
+}
+
+}  // namespace
+
 ConvertResult splitChannels(PassContext& pass) {
   ConversionWorkspace& ws = pass.ws;
   const TraceChannel& trace = pass.trace;
@@ -58,6 +123,7 @@ ConvertResult splitChannels(PassContext& pass) {
     ws.streamPos[c] = c * length;
   }
 
+  const bool reporting = pass.progress.showsProgress();
   ws.absoluteTick = 0;
   for (int track = 0; track < trackCount; ++track) {
     pass.progress.refreshWindow();
@@ -83,6 +149,7 @@ ConvertResult splitChannels(PassContext& pass) {
     pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
+      if (splitChannelEvents(ws, track != 0, reporting ? &pass.progress : nullptr)) break;
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
@@ -104,7 +171,7 @@ ConvertResult splitChannels(PassContext& pass) {
         ws.pendingDelta[channel] = 0;
         if (ws.overflow) return result::kNoMemory;
       }
-      pass.progress.stepProgress(static_cast<float>(ws.readPos - start));
+      if (reporting) pass.progress.stepProgress(static_cast<float>(ws.readPos - start));
     }
     pass.progress.finishProgress();
   }

@@ -19,6 +19,8 @@ namespace {
 
 static_assert(sizeof(sigset_t) <= 128, "InterruptsHeld keeps a sigset_t");
 
+constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
+
 // Writes all of `data` to `fd`; false on any error (a full disk, a file-size
 // limit).
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -76,12 +78,56 @@ void onTerminationSignal(int signal) {
   ::raise(signal);
 }
 
+// The temporary file being written: appends and rewrites, counting the
+// bytes against a ceiling.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(int fd, std::uint64_t maxBytes) : fd_(fd), maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) override {
+    if (!admit(size_, size)) return false;
+    if (!writeAll(fd_, static_cast<const std::uint8_t*>(data), size)) return fail(errno);
+    size_ += size;
+    return true;
+  }
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (!admit(offset, size)) return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(n < 0 ? errno : EIO);
+      bytes += n;
+      offset += static_cast<std::uint64_t>(n);
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool admit(std::uint64_t at, std::size_t size) {
+    if (error_ != 0) return false;
+    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
+    return true;
+  }
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  int fd_;
+  std::uint64_t maxBytes_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+};
+
+// The file is written beside the target under a temporary name and renamed
+// over it only once every byte is written and flushed: a failed write leaves
+// any existing file as it was and no partial file behind.
 }  // namespace
 
-WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t size) {
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
   const auto fail = [](WriteStatus status) { return WriteResult{status, errno}; };
-  constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
-  // A write past the file-size limit must fail, not end the program.
+  // A write past the file-size limit must fail (EFBIG), not end the program.
   static std::once_flag ignoreFileSizeSignal;
   std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
 
@@ -90,13 +136,17 @@ WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data
   struct stat st {};
   mode_t mode = 0666 & ~processUmask();
   bool replacing = false;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+  // What the path names, looked up once: lstat tells all that stat would
+  // unless the path is a symbolic link.
+  bool found = ::lstat(path.c_str(), &st) == 0;
+  if (found && S_ISLNK(st.st_mode)) {
     // Write through a symbolic link to the file it names, keeping the link.
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr) return fail(kCannotOpen);
     target = resolved;
+    found = ::stat(target.c_str(), &st) == 0;
   }
-  if (::stat(target.c_str(), &st) == 0) {
+  if (found) {
     // An existing target must be a plain file we may write: renaming over it
     // must not get round a read-only file.
     if (!S_ISREG(st.st_mode)) return WriteResult{kCannotOpen, S_ISDIR(st.st_mode) ? EISDIR : EINVAL};
@@ -120,8 +170,18 @@ WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data
   // Data replacing an existing file reaches the disk before the rename, so
   // that even a power loss leaves the old file or the new one. A new file
   // risks nothing older, and skips the flush: it is most of a batch's time.
-  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, data, size) && (!replacing || ::fsync(fd) == 0);
+  bool ok = ::fchmod(fd, mode) == 0;
   int error = ok ? 0 : errno;
+  if (ok) {
+    FileSink sink(fd, maxBytes);
+    ok = produce(sink);
+    error = sink.error();
+    if (ok && error != 0) ok = false;
+  }
+  if (ok && replacing && ::fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errno;
@@ -141,6 +201,7 @@ WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data
   releaseTemporary();
   return WriteResult{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
 }
+
 
 InterruptsHeld::InterruptsHeld() {
   sigset_t set;

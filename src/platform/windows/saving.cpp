@@ -68,20 +68,53 @@ HANDLE createTemporary(const std::string& prefix, std::wstring* name) {
   return INVALID_HANDLE_VALUE;
 }
 
-bool writeAll(HANDLE h, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    DWORD n = 0;
-    const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
-    if (!WriteFile(h, data, want, &n, nullptr) || n == 0) return false;
-    data += n;
-    size -= n;
+// The temporary file being written: appends and rewrites, counting the
+// bytes against a ceiling.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(HANDLE h, std::uint64_t maxBytes) : h_(h), maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) override {
+    if (!admit(size_, size) || !writeAt(size_, data, size)) return false;
+    return true;
   }
-  return true;
-}
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (!admit(offset, size)) return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD n = 0;
+      const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+      if (!WriteFile(h_, bytes, want, &n, &at) || n == 0) return fail(errnoFromWindows(GetLastError()));
+      bytes += n;
+      offset += n;
+      size -= n;
+      if (offset > size_) size_ = offset;
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool admit(std::uint64_t at, std::size_t size) {
+    if (error_ != 0) return false;
+    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
+    return true;
+  }
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  HANDLE h_;
+  std::uint64_t maxBytes_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+};
 
 }  // namespace
 
-WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data, std::size_t size) {
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
   constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
   if (!reservedNameIn(path).empty()) return WriteResult{kCannotOpen, kReservedNameError};
   const std::wstring target = widen(path);
@@ -107,8 +140,13 @@ WriteResult writeFileReplacing(const std::string& path, const std::uint8_t* data
   if (h == INVALID_HANDLE_VALUE) return WriteResult{kCannotOpen, errnoFromWindows(GetLastError())};
   // Data replacing an existing file reaches the disk before the move; a new
   // file risks nothing older and skips the flush.
-  bool ok = writeAll(h, data, size) && (!replacing || FlushFileBuffers(h));
-  int error = ok ? 0 : errnoFromWindows(GetLastError());
+  FileSink sink(h, maxBytes);
+  bool ok = produce(sink) && sink.error() == 0;
+  int error = sink.error();
+  if (ok && replacing && !FlushFileBuffers(h)) {
+    ok = false;
+    error = errnoFromWindows(GetLastError());
+  }
   if (!CloseHandle(h) && ok) {
     ok = false;
     error = errnoFromWindows(GetLastError());
