@@ -18,6 +18,7 @@ packages=(
   dpkg-dev file desktop-file-utils appstream man-db
   emscripten
   chromium
+  g++-mingw-w64-x86-64 wine wine64 zip
 )
 # node and npm for the web build's packages and tests: Debian's, unless a
 # node (18 or later) with its own npm is installed already.

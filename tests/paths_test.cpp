@@ -193,6 +193,32 @@ TEST(WindowsCreateDirectories, TrailByte5CStaysInsideItsComponent) {
                                       "mk C:\\" + kTrail5C + "a\\" + kTrail5C + "\\"}));
 }
 
+// The rules of the Windows build: UTF-8 text (no byte after a lead byte is
+// taken into a character), "\\" and "/" both walked, "\\" appended.
+constexpr PathRules kWindowsUtf8Rules{true, '\\', false};
+
+TEST(WindowsUtf8Paths, EveryComponentIsWalkedWhateverItsSeparatorAndText) {
+  const std::string song = "\xE9\x93\x83\xE5\xA3\xB0";  // ends in 0xB0, a GBK lead byte
+  FakeDirectories fake('\\');
+  fake.existing = {"D:"};
+  EXPECT_EQ(createDirectories("D:", "\\" + song + "\\a/b\\", kWindowsUtf8Rules, fake), 1);
+  EXPECT_EQ(fake.calls, (std::vector<std::string>{"is D:\\" + song, "mk D:\\" + song + "\\",
+                                                   "is D:\\" + song + "\\a", "mk D:\\" + song + "\\a/",
+                                                   "is D:\\" + song + "\\a/b", "mk D:\\" + song + "\\a/b\\"}));
+  for (const std::string dir : {"/", "./", "..\\", ".\\"}) {
+    fake.calls.clear();
+    EXPECT_EQ(createDirectories("", dir, kWindowsUtf8Rules, fake), 1) << dir;
+    EXPECT_TRUE(fake.calls.empty()) << dir;
+  }
+  expectParts(splitPath("C:\\" + song + "\\x.mid", kWindowsUtf8Rules), "C:", "\\" + song + "\\", "x", ".mid");
+  // A folder that ends in either separator keeps it; one that ends in
+  // neither gets "\\".
+  EXPECT_TRUE(endsWithSeparator("ring/", kWindowsUtf8Rules));
+  EXPECT_TRUE(endsWithSeparator(song + "\\", kWindowsUtf8Rules));
+  EXPECT_FALSE(endsWithSeparator(song, kWindowsUtf8Rules));
+  EXPECT_FALSE(endsWithSeparator("ring/", kWindowsRules));
+}
+
 TEST(WindowsCreateDirectories, StopsAtTheFirstFolderThatCannotBeMade) {
   FakeDirectories fake('\\');
   fake.refuse = {"C:\\a\\"};

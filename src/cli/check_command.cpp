@@ -3,7 +3,6 @@
 // and reports what was lost, moved or misheard, per channel and in total.
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 
 #include "cli/cli.h"
 #include "cli/terminal.h"
+#include "convert/paths.h"
 #include "cli/ring_tone_files.h"
 #include "convert/check.h"
 #include "convert/check_text.h"
@@ -22,6 +22,14 @@
 #include "core/gbk.h"
 
 namespace tonvell::cli {
+
+namespace {
+// The last component of `path` by the rules of this system.
+std::string fileNameOf(const std::string& path) {
+  const PathParts parts = splitPath(path, kNativeRules);
+  return parts.baseName + parts.extension;
+}
+}  // namespace
 
 namespace {
 
@@ -38,12 +46,12 @@ bool writePicture(const std::string& svgPath, const std::string& input, const Ch
       OverwriteAnswer ask(const std::string&) override { return OverwriteAnswer::kYes; }
     } replace;
     OverwritePolicy policy(replace);
-    const std::string text = checkPicture(report, sanitizeUtf8(std::filesystem::path(input).filename().native()));
+    const std::string text = checkPicture(report, sanitizeUtf8(fileNameOf(input)));
     const SaveOutcome saved = saveOutput(
         svgPath, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, policy);
     if (saved.saved()) return true;
     why = saved.osError == EINVAL ? "not a regular file"
-          : saved.osError        ? std::strerror(saved.osError)
+          : saved.osError        ? platform::errorText(saved.osError)
                                  : "cannot be written";
   }
   std::fflush(stdout);

@@ -3,8 +3,6 @@
 // or one of the subcommands.
 #include "cli/cli.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +24,11 @@
 #include "core/gbk.h"
 #include "convert/input.h"
 #include "convert/run.h"
+#include "convert/paths.h"
 #include "convert/save.h"
 #include "convert/settings.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace tonvell::cli {
 
@@ -72,9 +73,9 @@ bool readList(const std::string& path, std::string* text, std::string* why) {
     *why = std::strerror(errno);
     return false;
   }
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = platform::openFile(path, "rb");
   if (!f) {
-    *why = std::strerror(errno);
+    *why = platform::errorText(errno);
     return false;
   }
   const bool ok = readAll(f, text);
@@ -148,13 +149,6 @@ int usageError(const CLI::App& app, const std::string& message) {
 // Usage errors name the program first, as other tools' do.
 std::string usageMessage(const CLI::App* app, const CLI::Error& e) {
   return "tonvell-cli: " + CLI::FailureMessage::simple(app, e);
-}
-
-// The progress line needs a terminal that understands its control codes.
-bool terminalDrawsProgress(int fd) {
-  if (!::isatty(fd)) return false;
-  const char* term = std::getenv("TERM");
-  return !(term && std::strcmp(term, "dumb") == 0);
 }
 
 // The path of a file-list line as the run takes it, or empty.
@@ -255,6 +249,8 @@ int runCli(int argc, char** argv) {
   app.failure_message(usageMessage);
   // Before the subcommands are added: they take the formatter with them.
   app.formatter(std::make_shared<HelpFormatter>());
+  // "/songs/a.mid" is a path on Windows too, never an option.
+  app.allow_windows_style_options(false);
 
   Options o;
   app.add_option("FILE", o.files, "MIDI files to convert (format 1)")->option_text("...");
@@ -379,7 +375,8 @@ int runCli(int argc, char** argv) {
       }
     }
     // Nor one the run writes.
-    const std::string folder = endsWithByte(o.outputFolder, '/') ? o.outputFolder : o.outputFolder + '/';
+    const std::string folder = endsWithSeparator(o.outputFolder, kNativeRules) ? o.outputFolder
+                                                                                : o.outputFolder + kNativeRules.separator;
     for (const std::string& path : inputs) {
       if (path.empty() || path == o.listPath) continue;
       if (sameFile(o.tracePath, outputPathFor(folder, path)))
@@ -390,9 +387,9 @@ int runCli(int argc, char** argv) {
 
   Files files;
   if (!o.tracePath.empty()) {
-    files.trace = o.tracePath == "-" ? stderr : std::fopen(o.tracePath.c_str(), "wb");
+    files.trace = o.tracePath == "-" ? stderr : platform::openFile(o.tracePath, "wb");
     if (!files.trace)
-      return usageError(app, "cannot write the trace " + o.tracePath + ": " + std::strerror(errno));
+      return usageError(app, "cannot write the trace " + o.tracePath + ": " + platform::errorText(errno));
   }
 
   // Answers come from standard input, unless it carried the list; then from
@@ -400,8 +397,9 @@ int runCli(int argc, char** argv) {
   std::FILE* answers = stdin;
   std::FILE* question = stderr;
   if (o.listPath == "-") {
-    files.ttyIn = std::fopen("/dev/tty", "r");
-    if (files.ttyIn) files.ttyOut = std::fopen("/dev/tty", "w");
+    const platform::QuestionConsole console = platform::openQuestionConsole();
+    files.ttyIn = console.in;
+    files.ttyOut = console.out;
     answers = files.ttyIn;
     if (files.ttyOut) question = files.ttyOut;
   }
@@ -413,10 +411,10 @@ int runCli(int argc, char** argv) {
   else if (o.overwrite == "ask")
     mode = OverwriteMode::kAsk;
   else
-    mode = answers && ::isatty(fileno(answers)) ? OverwriteMode::kAsk : OverwriteMode::kSkip;
+    mode = platform::isInteractive(answers) ? OverwriteMode::kAsk : OverwriteMode::kSkip;
 
   // The progress line only on a terminal, and not where the trace goes.
-  const bool progress = !o.quiet && terminalDrawsProgress(STDERR_FILENO) && files.trace != stderr;
+  const bool progress = !o.quiet && platform::drawsProgress(stderr) && files.trace != stderr;
 
   const int taken = countTakenLines(lines);
   CliView view(stdout, stderr, taken, progress);

@@ -2,7 +2,7 @@
 
 #include <climits>
 #include <cstdint>
-#include <ctime>
+#include <chrono>
 
 namespace tonvell::cli {
 
@@ -57,12 +57,15 @@ std::optional<CalendarDate> dateFromEpoch(std::string_view seconds) {
     if (c < '0' || c > '9') return std::nullopt;
     value = value * 10 + (c - '0');
   }
-  const auto t = static_cast<std::time_t>(value);
-  std::tm utc{};
-  if (!gmtime_r(&t, &utc)) return std::nullopt;
-  CalendarDate d{utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday};
-  if (d.year < 1 || d.year > 9999) return std::nullopt;
-  return d;
+  // The UTC calendar date of that second; the last one taken is the last
+  // second of the year 9999.
+  namespace chrono = std::chrono;
+  constexpr chrono::sys_days kLastDay{chrono::year{9999} / chrono::December / 31};
+  constexpr std::int64_t kLastSecond = chrono::sys_seconds{kLastDay}.time_since_epoch().count() + 86399;
+  if (value > kLastSecond) return std::nullopt;
+  const chrono::year_month_day day{chrono::floor<chrono::days>(chrono::sys_seconds{chrono::seconds{value}})};
+  return CalendarDate{static_cast<int>(day.year()), static_cast<int>(static_cast<unsigned>(day.month())),
+                      static_cast<int>(static_cast<unsigned>(day.day()))};
 }
 
 std::vector<std::string> splitListLines(std::string_view text) {

@@ -1,7 +1,5 @@
 #include "cli/ring_tone_files.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +12,8 @@
 #include "convert/log_text.h"
 #include "convert/paths.h"
 #include "core/gbk.h"
+#include "platform/console.h"
+#include "platform/files.h"
 
 namespace tonvell::cli {
 
@@ -56,7 +56,7 @@ OverwriteMode overwriteMode(const std::string& option) {
   if (option == "all") return OverwriteMode::kAll;
   if (option == "skip") return OverwriteMode::kSkip;
   if (option == "ask") return OverwriteMode::kAsk;
-  return ::isatty(STDIN_FILENO) ? OverwriteMode::kAsk : OverwriteMode::kSkip;
+  return platform::isInteractive(stdin) ? OverwriteMode::kAsk : OverwriteMode::kSkip;
 }
 }  // namespace
 
@@ -86,16 +86,18 @@ struct OutputRun::State {
     folderTried = true;
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::path p = fs::path(folder).lexically_normal();
+    // UTF-8 names whatever the system's own encoding of paths.
+    fs::path p = fs::path(std::u8string(folder.begin(), folder.end())).lexically_normal();
     while (!p.empty() && !p.has_filename() && p != p.root_path()) p = p.parent_path();  // "a/b/" is "a/b"
     for (; !p.empty() && p != p.root_path() && !fs::exists(fs::symlink_status(p, ec)); p = p.parent_path())
       madeFolders.push_back(p);
     std::string directory = folder;
-    if (!endsWithByte(directory, '/')) directory += '/';
+    if (!endsWithSeparator(directory, kNativeRules)) directory += kNativeRules.separator;
+    const PathParts parts = splitPath(directory);
     DirectoryFailure failure;
-    if (!createDirectories({}, directory, kNativeRules, nativeDirectories(), &failure)) {
+    if (!createDirectories(parts.drive, parts.directory, kNativeRules, nativeDirectories(), &failure)) {
       std::fprintf(stderr, "%s: cannot make the output folder %s: %s\n", command, sanitizeUtf8(failure.folder).c_str(),
-                   failure.osError ? std::strerror(failure.osError) : "cannot be created");
+                   failure.osError ? platform::errorText(failure.osError).c_str() : "cannot be created");
       removeMadeFolders();
       return false;
     }
@@ -125,8 +127,9 @@ OutputRun::~OutputRun() {
 }
 
 std::string OutputRun::outputFor(const std::string& input, const std::string& extension) const {
-  const PathParts dir = splitPath(endsWithByte(state_->folder, '/') ? state_->folder : state_->folder + '/');
-  return makePath({}, dir.directory, splitPath(input).baseName, extension);
+  const std::string& folder = state_->folder;
+  const PathParts dir = splitPath(endsWithSeparator(folder, kNativeRules) ? folder : folder + kNativeRules.separator);
+  return makePath(dir.drive, dir.directory, splitPath(input).baseName, extension);
 }
 
 OutputRun::Saved OutputRun::save(const std::string& input, const std::string& output, const OutputWriter& write,
@@ -150,7 +153,7 @@ OutputRun::Saved OutputRun::save(const std::string& input, const std::string& ou
     ++s.saved;
     s.written.add(output);
   } else if (!saved.skipped) {
-    std::string why = outcome.osError != 0 ? std::strerror(outcome.osError) : std::string();
+    std::string why = outcome.osError != 0 ? platform::errorText(outcome.osError) : std::string();
     if (why.empty() && writerError) why = *writerError;
     if (why.empty()) why = std::strerror(EIO);
     std::fprintf(stderr, "%s: %s: cannot write %s: %s\n", s.command, shownInput.c_str(), shownOutput.c_str(),

@@ -1,12 +1,12 @@
 #include "cli/terminal.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 
 #include "convert/log_text.h"
+#include "convert/paths.h"
 #include "core/gbk.h"
+#include "platform/console.h"
 
 namespace tonvell::cli {
 
@@ -41,8 +41,18 @@ std::string withLf(std::string_view text) {
   return out;
 }
 
+// One line of `in` with its LF; false at the end of input with nothing read.
+bool readLine(std::FILE* in, std::string* line) {
+  if (!in) return false;
+  for (int c; (c = std::fgetc(in)) != EOF;) {
+    *line += static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  return !line->empty();
+}
+
 std::string baseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = path.find_last_of(kNativeRules.windows ? "/\\" : "/");
   return sanitizeUtf8(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 }  // namespace
@@ -192,17 +202,13 @@ OverwriteAnswer CliPrompt::ask(const std::string& path) {
   }
   // The log so far (the "=>" line naming this path) is out already.
   view_.clearProgress();
-  const bool typed = in_ && ::isatty(fileno(in_));
+  const bool typed = platform::isInteractive(in_);
   for (;;) {
     std::fprintf(question_, "输出的文件已存在: %s\n要覆盖此文件吗? [y=是 / a=全部覆盖 / s=跳过] ",
                  sanitizeUtf8(path).c_str());
     std::fflush(question_);
-    char* buffer = nullptr;
-    std::size_t capacity = 0;
-    const ssize_t got = in_ ? ::getline(&buffer, &capacity, in_) : -1;
-    std::string answer = got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
-    std::free(buffer);
-    if (got <= 0) {
+    std::string answer;
+    if (!readLine(in_, &answer)) {
       // End of input counts as "跳过".
       std::fputs("s\n", question_);
       std::fflush(question_);

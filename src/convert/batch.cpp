@@ -10,6 +10,7 @@
 #include "convert/input.h"
 #include "convert/paths.h"
 #include "core/gbk.h"
+#include "platform/files.h"
 #include "core/trace.h"
 
 namespace tonvell {
@@ -41,12 +42,12 @@ std::vector<FailureReason> failureReasons(const FileOutcome& outcome) {
   }
   if (!outcome.folderFailure.folder.empty()) {
     const int error = outcome.folderFailure.osError;
-    reasons.push_back({outcome.folderFailure.folder, error ? std::strerror(error) : "cannot be created"});
+    reasons.push_back({outcome.folderFailure.folder, error ? platform::errorText(error) : "cannot be created"});
   }
   if (!outcome.refused() &&
       (outcome.save.status == SaveStatus::kCannotOpen || outcome.save.status == SaveStatus::kWriteFailed)) {
     const int error = outcome.save.osError;
-    reasons.push_back({outcome.outputPath, error ? std::strerror(error) : "cannot be written"});
+    reasons.push_back({outcome.outputPath, error ? platform::errorText(error) : "cannot be written"});
   }
   return reasons;
 }
@@ -70,7 +71,7 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
     observer_.savingStarted();
     const PathRules& rules = kNativeRules;
     // The separator stays in the setting; the folder box shows it from now on.
-    if (!endsWithByte(settings_.outputFolder, rules.separator)) settings_.outputFolder += rules.separator;
+    if (!endsWithSeparator(settings_.outputFolder, rules)) settings_.outputFolder += rules.separator;
     outcome.outputPath = outputPathFor(settings_.outputFolder, item.path);
     observer_.outputChosen(outcome.outputPath);
     const PathParts folder = splitPath(settings_.outputFolder, rules);
@@ -152,7 +153,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   std::vector<char> atTurn(count, 0), done(count, 0);
   {
     std::string folder = settings_.outputFolder;
-    if (!endsWithByte(folder, '/')) folder += '/';
+    if (!endsWithSeparator(folder, kNativeRules)) folder += kNativeRules.separator;
     std::vector<FileIdentity> outputs;
     for (const Item& item : items) {
       FileIdentity id;

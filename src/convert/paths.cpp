@@ -1,11 +1,10 @@
 #include "convert/paths.h"
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+
+#include "platform/files.h"
 
 namespace tonvell {
 namespace {
@@ -15,7 +14,10 @@ constexpr std::size_t kNone = std::string_view::npos;
 // Longest path, terminating NUL included, that the rules' platform accepts.
 // Under the Windows rules that is the classic 260-byte path buffer.
 constexpr std::size_t kWindowsPathLimit = 260;
-#ifdef PATH_MAX
+// Windows with long paths: the longest a UTF-16 path may be; the system
+// refuses what its setting does not allow.
+constexpr std::size_t kLongWindowsPathLimit = 32767;
+#if defined(PATH_MAX) && !defined(_WIN32)
 constexpr std::size_t kNativePathLimit = PATH_MAX;
 #else
 constexpr std::size_t kNativePathLimit = 4096;
@@ -31,11 +33,16 @@ bool isGbkLeadByte(char c) {
 // byte at the very end stands alone. Native text is UTF-8, where no byte of
 // a multi-byte character is ASCII, so every byte can be taken singly.
 std::size_t charLength(std::string_view text, std::size_t i, const PathRules& rules) {
-  if (rules.windows && isGbkLeadByte(text[i]) && i + 1 < text.size()) return 2;
+  if (rules.ansi && isGbkLeadByte(text[i]) && i + 1 < text.size()) return 2;
   return 1;
 }
 
 bool isSeparator(char c, const PathRules& rules) { return c == '/' || (rules.windows && c == '\\'); }
+
+// A separator at which createDirectories walks.
+bool isWalkSeparator(char c, const PathRules& rules) {
+  return rules.ansi ? c == rules.separator : isSeparator(c, rules);
+}
 
 // Index of the last single-byte character of `text` for which `match` holds,
 // scanning by whole characters from `from` (which must start a character).
@@ -48,12 +55,18 @@ std::size_t findLastChar(std::string_view text, std::size_t from, const PathRule
   return found;
 }
 
-// Index of the first single-byte character `c` at or after `from`.
-std::size_t findChar(std::string_view text, std::size_t from, char c, const PathRules& rules) {
+// Index of the first single-byte character at or after `from` for which
+// `match` holds.
+template <typename Match>
+std::size_t findChar(std::string_view text, std::size_t from, const PathRules& rules, Match match) {
   for (std::size_t i = from; i < text.size(); i += charLength(text, i, rules)) {
-    if (charLength(text, i, rules) == 1 && text[i] == c) return i;
+    if (charLength(text, i, rules) == 1 && match(text[i])) return i;
   }
   return kNone;
+}
+
+std::size_t findChar(std::string_view text, std::size_t from, char c, const PathRules& rules) {
+  return findChar(text, from, rules, [c](char x) { return x == c; });
 }
 
 // Index where the last character of a non-empty text starts.
@@ -111,51 +124,28 @@ std::string makeOrdinary(std::string_view drive, std::string_view directory, std
   return out;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 // A directory part that names no folder to walk: the root, the current
 // directory or its parent.
 bool needsNoWalk(std::string_view directory, const PathRules& rules) {
-  const char sep = rules.separator;
-  const std::string root(1, sep);
-  const std::string here = std::string(".") + sep;
-  const std::string up = std::string("..") + sep;
-  return directory.empty() || equalsIgnoringCase(directory, root) || equalsIgnoringCase(directory, here) ||
-         equalsIgnoringCase(directory, up);
+  if (directory.empty()) return true;
+  if (!isWalkSeparator(directory.back(), rules)) return false;
+  const std::string_view name = directory.substr(0, directory.size() - 1);
+  return name.empty() || name == "." || name == "..";
 }
 
-// A path for stat() and mkdir(): one trailing "/" removed, the root kept.
-std::string withoutTrailingSlash(const std::string& path) {
-  if (path.size() > 1 && path.back() == '/') return path.substr(0, path.size() - 1);
+// A path for the file system: one trailing separator removed, the root kept.
+std::string withoutTrailingSeparator(const std::string& path, const PathRules& rules) {
+  if (path.size() > 1 && isWalkSeparator(path.back(), rules)) return path.substr(0, path.size() - 1);
   return path;
 }
 
 class NativeDirectories final : public DirectoryService {
  public:
   bool isDirectory(const std::string& path) override {
-    struct stat info {};
-    return ::stat(withoutTrailingSlash(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    return platform::isDirectory(withoutTrailingSeparator(path, kNativeRules));
   }
-
   bool createDirectory(const std::string& path) override {
-    const std::string target = withoutTrailingSlash(path);
-    if (::mkdir(target.c_str(), 0777) == 0) return true;
-    if (errno != EEXIST) return false;
-    // Someone else may have made it between the look-up and now; anything
-    // else standing there is in the way.
-    if (isDirectory(target)) return true;
-    errno = ENOTDIR;
-    return false;
+    return platform::createDirectory(withoutTrailingSeparator(path, kNativeRules));
   }
 };
 
@@ -193,6 +183,11 @@ int stripTrailingChar(std::string& text, char c, const PathRules& rules) {
   return 1;
 }
 
+bool endsWithSeparator(std::string_view text, const PathRules& rules) {
+  if (rules.ansi) return endsWithByte(text, rules.separator);
+  return !text.empty() && isSeparator(text.back(), rules);
+}
+
 DirectoryService& nativeDirectories() {
   static NativeDirectories service;
   return service;
@@ -205,15 +200,15 @@ int createDirectories(std::string_view drive, std::string_view directory, const 
     return 0;
   };
   if (needsNoWalk(directory, rules)) return 1;
-  const char sep = rules.separator;
 
   // Only components that end in a separator are walked; the deepest folder
   // made is therefore the directory part up to its last separator. Refuse
   // the whole walk up front rather than create part of a path that the
   // platform cannot hold.
-  const std::size_t lastSep = findLastChar(directory, 0, rules, [sep](char c) { return c == sep; });
+  const auto walkSeparator = [&rules](char c) { return isWalkSeparator(c, rules); };
+  const std::size_t lastSep = findLastChar(directory, 0, rules, walkSeparator);
   if (lastSep == kNone) return 1;
-  const std::size_t limit = rules.windows ? kWindowsPathLimit : kNativePathLimit;
+  const std::size_t limit = rules.ansi ? kWindowsPathLimit : rules.windows ? kLongWindowsPathLimit : kNativePathLimit;
   const std::string deepest = makePath(drive, directory.substr(0, lastSep + 1), {}, {}, rules);
   if (deepest.size() + 1 > limit) return fail(deepest, ENAMETOOLONG);
 
@@ -222,21 +217,21 @@ int createDirectories(std::string_view drive, std::string_view directory, const 
   // bare name) is walked relative to the current directory.
   std::string accumulated;
   std::size_t pos = 0;
-  if (directory.front() == sep) {
-    accumulated = sep;
+  if (walkSeparator(directory.front())) {
+    accumulated = directory.front();
     pos = 1;
   }
   for (;;) {
-    const std::size_t next = findChar(directory, pos, sep, rules);
+    const std::size_t next = findChar(directory, pos, rules, walkSeparator);
     if (next == kNone) return 1;
-    accumulated.append(directory.substr(pos, next - pos));
-    accumulated += sep;
+    accumulated.append(directory.substr(pos, next + 1 - pos));
     pos = next + 1;
     std::string full = makePath(drive, accumulated, {}, {}, rules);
-    stripTrailingChar(full, sep, rules);
+    const char last = full.back();
+    stripTrailingChar(full, last, rules);
     if (service.isDirectory(full)) continue;
     errno = 0;
-    if (!service.createDirectory(full + sep)) return fail(full, errno);
+    if (!service.createDirectory(full + last)) return fail(full, errno);
   }
 }
 

@@ -1,7 +1,9 @@
 // Path operations, in one implementation parameterised by the path rules:
-// the Windows rules (drives, network shares, "\" and "/" separators, GBK
-// double-byte characters) and the native rules of this system ("/" only, no
-// drive, UTF-8 text). They hold no state.
+// the Windows rules of the ANSI days (drives, network shares, "\" and "/"
+// separators, GBK double-byte characters, folders walked at "\" only) and
+// the native rules of the system the program runs on (on POSIX "/" only, no
+// drive; on Windows the Windows rules with UTF-8 text and both separators
+// walked; platform/*/host_path_rules.h). They hold no state.
 #pragma once
 
 #include <string>
@@ -10,12 +12,19 @@
 namespace tonvell {
 
 struct PathRules {
-  bool windows = false;  // drives, shares, "\" as separator, GBK-aware scanning
-  char separator = '/';  // what saving appends to a folder and walks by
+  bool windows = false;  // drives, shares, "\" as separator
+  char separator = '/';  // what saving appends to a folder
+  // GBK text (a double-byte character may end in a "\" byte), and folders
+  // walked at `separator` only; otherwise UTF-8, walked at every separator.
+  bool ansi = false;
 };
 
-inline constexpr PathRules kWindowsRules{true, '\\'};
-inline constexpr PathRules kNativeRules{false, '/'};
+inline constexpr PathRules kWindowsRules{true, '\\', true};
+}  // namespace tonvell
+
+#include "host_path_rules.h"  // kNativeRules
+
+namespace tonvell {
 
 struct PathParts {
   std::string drive;      // "C:" or "\\srv\share"; always empty under native rules
@@ -38,6 +47,10 @@ int stripTrailingChar(std::string& text, char c, const PathRules& rules = kNativ
 
 // True when the last byte of `text` is `c` (a plain byte test).
 inline bool endsWithByte(std::string_view text, char c) { return !text.empty() && text.back() == c; }
+
+// True when `text` ends in a separator of the rules; under the ANSI rules a
+// plain byte test for `rules.separator`, as saving always made it.
+bool endsWithSeparator(std::string_view text, const PathRules& rules);
 
 // The file-system services createDirectories uses; the tests stand in for
 // them under the Windows rules.

@@ -1,9 +1,9 @@
 #include "convert/run.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "convert/log_text.h"
+#include "platform/console.h"
 
 namespace tonvell {
 
@@ -17,10 +17,8 @@ int wholePercent(float value) {
 }  // namespace
 
 CalendarDate localToday() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return CalendarDate{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
+  const platform::LocalDate today = platform::localToday();
+  return CalendarDate{today.year, today.month, today.day};
 }
 
 ConversionOptions conversionOptions(const ConverterSettings& s) {

@@ -2,13 +2,13 @@
 // and a write that never destroys an existing file.
 #pragma once
 
-#include <signal.h>
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+
+#include "platform/files.h"
+#include "platform/saving.h"
 #include <vector>
 
 namespace tonvell {
@@ -70,22 +70,8 @@ bool outputExists(const std::string& path);
 // it only when complete; a symbolic link is written through and kept.
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
 
-// Receives a file's bytes as they are made. A write that fails (a full disk,
-// the file-size limit) fails the save with the system's reason; the calls
-// after it do nothing and return false.
-class OutputSink {
- public:
-  virtual ~OutputSink() = default;
-  // Appends.
-  virtual bool write(const void* data, std::size_t size) = 0;
-  // Writes over bytes written already (a header whose sizes are known only
-  // at the end).
-  virtual bool writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
-};
-
-// Makes the file's contents; false when it gave up (after a failed write,
-// or for a reason of its own, which it keeps).
-using OutputWriter = std::function<bool(OutputSink&)>;
+using OutputSink = platform::OutputSink;
+using OutputWriter = platform::OutputWriter;
 
 // saveOutput for contents made as they are written: the question comes
 // before `write` runs, and the file takes its name only once `write` is done
@@ -95,35 +81,22 @@ SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, Overw
                        std::uint64_t maxBytes = UINT64_MAX);
 
 // An interrupted save. saveOutput writes under a temporary name; this makes
-// SIGINT, SIGTERM and SIGHUP remove that temporary file (and nothing else)
-// before the program ends, by the same signal and with its usual status.
-// A signal the process ignores stays ignored. Call it once, before the first
-// save; the thread that saves must be one that takes these signals (BatchRun's
-// workers never do).
-void removeTemporaryOutputOnSignals();
+// an interrupt (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// closing the console) remove that temporary file (and nothing else) before
+// the program ends as it would have. An interrupt the process ignores stays
+// ignored. Call it once, before the first save; on POSIX the thread that
+// saves must be one that takes these signals (BatchRun's workers never do).
+inline void removeTemporaryOutputOnSignals() { platform::removeTemporaryOutputOnInterrupt(); }
 
 // While alive, the calling thread does not take SIGINT, SIGTERM or SIGHUP
 // (they wait until it ends); threads started meanwhile inherit that.
-class TerminationSignalsBlocked {
- public:
-  TerminationSignalsBlocked();
-  ~TerminationSignalsBlocked();
-  TerminationSignalsBlocked(const TerminationSignalsBlocked&) = delete;
-  TerminationSignalsBlocked& operator=(const TerminationSignalsBlocked&) = delete;
-
- private:
-  sigset_t previous_;
-};
+using TerminationSignalsBlocked = platform::InterruptsHeld;
 
 // The identity of a file written by saveOutput, to recognise it under
-// another name.
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  bool operator==(const FileIdentity&) const = default;
-};
+// another name: device and inode, or volume serial number and file index.
+using FileIdentity = platform::FileIdentity;
 // False when `path` does not name an existing file.
-bool identifyFile(const std::string& path, FileIdentity* identity);
+using platform::identifyFile;
 
 // The files of a run, by identity: an output path is checked against them
 // before anything is written to it.

@@ -1,0 +1,228 @@
+#include "platform/saving.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace tonvell::platform {
+
+namespace {
+
+static_assert(sizeof(sigset_t) <= 128, "InterruptsHeld keeps a sigset_t");
+
+constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
+
+// Writes all of `data` to `fd`; false on any error (a full disk, a file-size
+// limit).
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The process's file-creation mask, read once (reading it means setting it).
+mode_t processUmask() {
+  static const mode_t mask = [] {
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
+  }();
+  return mask;
+}
+
+// The temporary file of the save in hand, for the signal handler. Set and
+// cleared only while the saving thread blocks the termination signals, which
+// every other thread of a run blocks throughout, so the handler never sees
+// it half written.
+char pendingTemporary[PATH_MAX];
+volatile std::sig_atomic_t temporaryPending = 0;
+
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void holdTemporary(const std::string& path) {
+  if (path.size() >= sizeof pendingTemporary) return;  // mkostemp refused such a name already
+  std::memcpy(pendingTemporary, path.c_str(), path.size() + 1);
+  temporaryPending = 1;
+}
+
+void releaseTemporary() { temporaryPending = 0; }
+
+void onTerminationSignal(int signal) {
+  const int savedErrno = errno;
+  if (temporaryPending) ::unlink(pendingTemporary);
+  temporaryPending = 0;
+  errno = savedErrno;
+  // SA_RESETHAND put the default action back: raised again, the signal ends
+  // the program as soon as this handler returns.
+  ::raise(signal);
+}
+
+// The temporary file being written: appends and rewrites, counting the
+// bytes against a ceiling.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(int fd, std::uint64_t maxBytes) : fd_(fd), maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) override {
+    if (!admit(size_, size)) return false;
+    if (!writeAll(fd_, static_cast<const std::uint8_t*>(data), size)) return fail(errno);
+    size_ += size;
+    return true;
+  }
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (!admit(offset, size)) return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      const ssize_t n = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(n < 0 ? errno : EIO);
+      bytes += n;
+      offset += static_cast<std::uint64_t>(n);
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool admit(std::uint64_t at, std::size_t size) {
+    if (error_ != 0) return false;
+    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
+    return true;
+  }
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  int fd_;
+  std::uint64_t maxBytes_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+};
+
+// The file is written beside the target under a temporary name and renamed
+// over it only once every byte is written and flushed: a failed write leaves
+// any existing file as it was and no partial file behind.
+}  // namespace
+
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
+  const auto fail = [](WriteStatus status) { return WriteResult{status, errno}; };
+  // A write past the file-size limit must fail (EFBIG), not end the program.
+  static std::once_flag ignoreFileSizeSignal;
+  std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
+
+  if (path.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
+  std::string target = path;
+  struct stat st {};
+  mode_t mode = 0666 & ~processUmask();
+  bool replacing = false;
+  // What the path names, looked up once: lstat tells all that stat would
+  // unless the path is a symbolic link.
+  bool found = ::lstat(path.c_str(), &st) == 0;
+  if (found && S_ISLNK(st.st_mode)) {
+    // Write through a symbolic link to the file it names, keeping the link.
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) return fail(kCannotOpen);
+    target = resolved;
+    found = ::stat(target.c_str(), &st) == 0;
+  }
+  if (found) {
+    // An existing target must be a plain file we may write: renaming over it
+    // must not get round a read-only file.
+    if (!S_ISREG(st.st_mode)) return WriteResult{kCannotOpen, S_ISDIR(st.st_mode) ? EISDIR : EINVAL};
+    if ((st.st_mode & 0222) == 0) return WriteResult{kCannotOpen, EACCES};
+    if (::access(target.c_str(), W_OK) != 0) return fail(kCannotOpen);
+    mode = st.st_mode & 07777;
+    replacing = true;
+  } else if (errno != ENOENT) {
+    return fail(kCannotOpen);
+  }
+
+  std::string temp = folderOf(target) + "/.tonvell-XXXXXX";
+  if (temp.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
+  int fd;
+  {
+    InterruptsHeld held;
+    fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd >= 0) holdTemporary(temp);
+  }
+  if (fd < 0) return fail(kCannotOpen);
+  // Data replacing an existing file reaches the disk before the rename, so
+  // that even a power loss leaves the old file or the new one. A new file
+  // risks nothing older, and skips the flush: it is most of a batch's time.
+  bool ok = ::fchmod(fd, mode) == 0;
+  int error = ok ? 0 : errno;
+  if (ok) {
+    FileSink sink(fd, maxBytes);
+    ok = produce(sink);
+    error = sink.error();
+    if (ok && error != 0) ok = false;
+  }
+  if (ok && replacing && ::fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  InterruptsHeld held;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    releaseTemporary();
+    return WriteResult{WriteStatus::kWriteFailed, error};
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    error = errno;
+    ::unlink(temp.c_str());
+    releaseTemporary();
+    return WriteResult{kCannotOpen, error};
+  }
+  releaseTemporary();
+  return WriteResult{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+}
+
+
+InterruptsHeld::InterruptsHeld() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : kTerminationSignals) sigaddset(&set, signal);
+  pthread_sigmask(SIG_BLOCK, &set, reinterpret_cast<sigset_t*>(previous_));
+}
+
+InterruptsHeld::~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(previous_), nullptr); }
+
+void removeTemporaryOutputOnInterrupt() {
+  for (const int signal : kTerminationSignals) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int other : kTerminationSignals) sigaddset(&action.sa_mask, other);
+    action.sa_flags = SA_RESETHAND;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+}  // namespace tonvell::platform

@@ -1,0 +1,71 @@
+// The saving primitives: a file written beside its target under a temporary
+// name and moved over it only once complete, and the clean-up of that
+// temporary file when the program is stopped (signals on POSIX, console
+// control events on Windows). One implementation per system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tonvell::platform {
+
+enum class WriteStatus {
+  kWritten,      // a new file
+  kReplaced,     // an existing file replaced
+  kCannotOpen,   // the target or its folder cannot be written (read-only, a folder, no such folder)
+  kWriteFailed,  // writing failed (disk full, file-size limit); an older file is kept
+};
+
+struct WriteResult {
+  WriteStatus status = WriteStatus::kWritten;
+  int error = 0;  // errno of a failure, 0 when the system reported none
+};
+
+// Receives a file's bytes as they are made. A write that fails (a full disk,
+// the file-size limit) fails the save with the system's reason; the calls
+// after it do nothing and return false.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  // Appends.
+  virtual bool write(const void* data, std::size_t size) = 0;
+  // Writes over bytes written already (a header whose sizes are known only
+  // at the end).
+  virtual bool writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+};
+
+// Makes the file's contents; false when it gave up (after a failed write,
+// or for a reason of its own, which it keeps).
+using OutputWriter = std::function<bool(OutputSink&)>;
+
+// Writes what `produce` makes to `path` through a temporary file in the
+// target's folder, renamed over the target when every byte is written (and
+// flushed when an older file is replaced). A file that would grow past
+// `maxBytes` fails with EFBIG. A read-only target is refused, not replaced.
+// On POSIX a symbolic link is written through and kept.
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes);
+
+// Makes an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, closing
+// the console window) remove the temporary file of a save in progress
+// before the program ends as it would have. An interrupt the process ignores
+// stays ignored. Call once, before the first save.
+void removeTemporaryOutputOnInterrupt();
+
+// While alive, interrupts wait: on POSIX the calling thread does not take the
+// termination signals (threads started meanwhile inherit that); on Windows,
+// where the console event arrives on a thread of its own, there is nothing to
+// hold back.
+class InterruptsHeld {
+ public:
+  InterruptsHeld();
+  ~InterruptsHeld();
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  alignas(8) unsigned char previous_[128];  // the thread's signal mask before
+};
+
+}  // namespace tonvell::platform

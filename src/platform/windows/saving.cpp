@@ -1,0 +1,173 @@
+#include "platform/saving.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/files.h"
+#include "platform/windows/text.h"
+
+namespace tonvell::platform {
+
+namespace {
+
+// The temporary file of the save in hand, for the console control handler,
+// which Windows runs on a thread of its own. The saving thread holds the
+// lock while it creates, renames or removes the file; the handler takes it
+// for good, so no save goes on after an interrupt.
+std::mutex pendingLock;
+std::wstring pendingTemporary;
+
+BOOL WINAPI onConsoleControl(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      break;
+    default:
+      return FALSE;
+  }
+  pendingLock.lock();  // never given back: the program is ending
+  // A file still open for writing goes when its handle closes, at exit.
+  if (!pendingTemporary.empty()) DeleteFileW(pendingTemporary.c_str());
+  pendingTemporary.clear();
+  // Ended at once, as a signal ends the program on POSIX, with the status
+  // Windows gives a program stopped by Ctrl-C.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+// The folder part of `path` with its separator ("out\", "C:", ""), for a
+// temporary file beside the target.
+std::string folderPrefix(const std::string& path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  if (separator != std::string::npos) return path.substr(0, separator + 1);
+  if (path.size() >= 2 && path[1] == ':') return path.substr(0, 2);
+  return {};
+}
+
+// Creates a new temporary file in `prefix`'s folder, ".tonvell-XXXXXX".
+HANDLE createTemporary(const std::string& prefix, std::wstring* name) {
+  static std::atomic<unsigned> counter{0};
+  const unsigned seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned value = seed + counter.fetch_add(1) * 40503u;
+    std::string suffix;
+    for (int i = 0; i < 6; ++i, value /= 36) suffix += kDigits[value % 36];
+    *name = widen(prefix + ".tonvell-" + suffix);
+    const HANDLE h = CreateFileW(name->c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
+// The temporary file being written: appends and rewrites, counting the
+// bytes against a ceiling.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(HANDLE h, std::uint64_t maxBytes) : h_(h), maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) override {
+    if (!admit(size_, size) || !writeAt(size_, data, size)) return false;
+    return true;
+  }
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (!admit(offset, size)) return false;
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD n = 0;
+      const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
+      if (!WriteFile(h_, bytes, want, &n, &at) || n == 0) return fail(errnoFromWindows(GetLastError()));
+      bytes += n;
+      offset += n;
+      size -= n;
+      if (offset > size_) size_ = offset;
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  bool admit(std::uint64_t at, std::size_t size) {
+    if (error_ != 0) return false;
+    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
+    return true;
+  }
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  HANDLE h_;
+  std::uint64_t maxBytes_;
+  std::uint64_t size_ = 0;
+  int error_ = 0;
+};
+
+}  // namespace
+
+WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
+  constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
+  if (!reservedNameIn(path).empty()) return WriteResult{kCannotOpen, kReservedNameError};
+  const std::wstring target = widen(path);
+  bool replacing = false;
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    // An existing target must be a plain file we may write: the move must
+    // not get round a read-only file.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return WriteResult{kCannotOpen, EISDIR};
+    if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) return WriteResult{kCannotOpen, EACCES};
+    replacing = true;
+  } else if (const DWORD code = GetLastError(); code != ERROR_FILE_NOT_FOUND) {
+    return WriteResult{kCannotOpen, errnoFromWindows(code)};
+  }
+
+  std::wstring temp;
+  HANDLE h;
+  {
+    const std::lock_guard lock(pendingLock);
+    h = createTemporary(folderPrefix(path), &temp);
+    if (h != INVALID_HANDLE_VALUE) pendingTemporary = temp;
+  }
+  if (h == INVALID_HANDLE_VALUE) return WriteResult{kCannotOpen, errnoFromWindows(GetLastError())};
+  // Data replacing an existing file reaches the disk before the move; a new
+  // file risks nothing older and skips the flush.
+  FileSink sink(h, maxBytes);
+  bool ok = produce(sink) && sink.error() == 0;
+  int error = sink.error();
+  if (ok && replacing && !FlushFileBuffers(h)) {
+    ok = false;
+    error = errnoFromWindows(GetLastError());
+  }
+  if (!CloseHandle(h) && ok) {
+    ok = false;
+    error = errnoFromWindows(GetLastError());
+  }
+  const std::lock_guard lock(pendingLock);
+  pendingTemporary.clear();
+  if (!ok) {
+    DeleteFileW(temp.c_str());
+    return WriteResult{WriteStatus::kWriteFailed, error};
+  }
+  if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = errnoFromWindows(GetLastError());
+    DeleteFileW(temp.c_str());
+    return WriteResult{kCannotOpen, error};
+  }
+  return WriteResult{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+}
+
+void removeTemporaryOutputOnInterrupt() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+
+InterruptsHeld::InterruptsHeld() = default;
+InterruptsHeld::~InterruptsHeld() = default;
+
+}  // namespace tonvell::platform
