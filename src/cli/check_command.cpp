@@ -106,11 +106,11 @@ int checkFiles(const CheckOptions& o) {
       std::fprintf(stderr, "check: %s: %s\n", shown.c_str(), sanitizeUtf8(report.error).c_str());
       continue;
     }
-    if (!first) std::printf("\n");
+    if (!first) putStandardOutput("\n");
     first = false;
-    std::fputs(checkReportText(shown, report).c_str(), stdout);
+    putStandardOutput(checkReportText(shown, report));
   }
-  if (o.json) std::printf("[%s\n]\n", json.c_str());
+  if (o.json) putStandardOutput("[" + json + "\n]\n");
   flushStandardOutput();
   return status;
 }
