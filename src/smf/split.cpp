@@ -41,6 +41,12 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
   int pos = ws.readPos;
   int running = ws.runningStatus;
   std::int64_t tick = ws.absoluteTick;
+  // The streams' ends and pending deltas in local copies: the byte stores
+  // below could otherwise alias them, and each would be read again per event.
+  int streamPos[16];
+  int pendingDelta[16];
+  std::memcpy(streamPos, ws.streamPos, sizeof streamPos);
+  std::memcpy(pendingDelta, ws.pendingDelta, sizeof pendingDelta);
   bool finished = false;
   for (;;) {
     if (pos >= end) {
@@ -62,23 +68,25 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
     p += kChannelDataBytes[status >> 4];
     const int channel = status & 0x0F;
     const bool kept = wholeTrack || tick + delta == 0;
-    int w = ws.streamPos[channel];
+    int w = streamPos[channel];
     if (kept && w > roomLimit) break;
     running = status;
     tick += delta;
     if (kept) {
-      w += encodeVarLen(static_cast<std::uint32_t>(ws.pendingDelta[channel] + delta), out + w);
+      w += encodeVarLen(static_cast<std::uint32_t>(pendingDelta[channel] + delta), out + w);
       // One to three bytes: the status when the event carries it, the data.
       const int n = p - start;
       out[w] = in[start];
       if (n > 1) out[w + 1] = in[start + 1];
       if (n > 2) out[w + 2] = in[start + 2];
-      ws.streamPos[channel] = w + n;
-      ws.pendingDelta[channel] = 0;
+      streamPos[channel] = w + n;
+      pendingDelta[channel] = 0;
     }
     pos = p;
     if (progress) progress->stepProgress(static_cast<float>(p - start));
   }
+  std::memcpy(ws.streamPos, streamPos, sizeof streamPos);
+  std::memcpy(ws.pendingDelta, pendingDelta, sizeof pendingDelta);
   ws.readPos = pos;
   ws.runningStatus = running;
   ws.absoluteTick = tick;
