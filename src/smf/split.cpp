@@ -33,7 +33,8 @@ constexpr std::uint8_t kChannelDataBytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2,
 // here exactly as the general loop of splitChannels would. Returns true at
 // readEnd; false at the first event left to that loop, with the cursor, the
 // running status and the ticks on it.
-bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* progress) {
+template <bool kWholeTrack>
+bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
   const std::uint8_t* const in = ws.readBase;
   std::uint8_t* const out = ws.writeBase;
   const int end = ws.readEnd;
@@ -47,13 +48,7 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
   int pendingDelta[16];
   std::memcpy(streamPos, ws.streamPos, sizeof streamPos);
   std::memcpy(pendingDelta, ws.pendingDelta, sizeof pendingDelta);
-  bool finished = false;
-  for (;;) {
-    if (pos >= end) {
-      finished = true;
-      break;
-    }
-    if (end - pos < 8) break;
+  while (end - pos >= 8) {
     int p = pos;
     int b = in[p++];
     int delta = b & 0x7F;
@@ -67,7 +62,7 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
     if (status < 0x80 || status >= 0xF0) break;
     p += kChannelDataBytes[status >> 4];
     const int channel = status & 0x0F;
-    const bool kept = wholeTrack || tick + delta == 0;
+    const bool kept = kWholeTrack || tick + delta == 0;
     int w = streamPos[channel];
     if (kept && w > roomLimit) break;
     running = status;
@@ -90,7 +85,7 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
   ws.readPos = pos;
   ws.runningStatus = running;
   ws.absoluteTick = tick;
-  return finished;
+  return pos >= end;
 }
 
 }  // namespace
@@ -157,7 +152,8 @@ ConvertResult splitChannels(PassContext& pass) {
     pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
-      if (splitChannelEvents(ws, track != 0, reporting ? &pass.progress : nullptr)) break;
+      Progress* const stepped = reporting ? &pass.progress : nullptr;
+      if (track != 0 ? splitChannelEvents<true>(ws, stepped) : splitChannelEvents<false>(ws, stepped)) break;
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
