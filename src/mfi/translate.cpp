@@ -169,6 +169,45 @@ bool translateNoteMessage(PassContext& pass) {
   return true;
 }
 
+// The same for a whole run of them, the cursor, the running status and the
+// delta accumulator held in registers: stops at the first other event, at
+// the last eight bytes of the stream, or when the output overflows.
+void translateNoteMessages(PassContext& pass) {
+  ConversionWorkspace& ws = pass.ws;
+  const std::uint8_t* const in = ws.readBase;
+  const int last = ws.readEnd - 8;
+  const int channel = ws.currentChannel;
+  int pos = ws.readPos;
+  int running = ws.runningStatus;
+  std::int64_t accumulated = ws.deltaAccumulator;
+  while (pos <= last) {
+    int p = pos;
+    int b = in[p++];
+    int delta = b & 0x7F;
+    for (int n = 1; (b & 0x80) && n < 4; ++n) {
+      b = in[p++];
+      delta = (delta << 7) | (b & 0x7F);
+    }
+    int status = running;
+    if (in[p] >= 0x80) status = in[p++];
+    const int kind = status & 0xF0;
+    if (status < 0x80 || (kind != 0x80 && kind != 0x90 && kind != 0xA0)) break;
+    const int key = in[p];
+    const int velocity = in[p + 1];
+    pos = p + 2;
+    running = status;
+    accumulated += delta;
+    if (kind == 0x90 && velocity != 0 && (status & 0x0F) == channel) {
+      translateNoteOn(pass, accumulated, key, velocity);
+      accumulated = 0;
+      if (ws.overflow) break;
+    }
+  }
+  ws.readPos = pos;
+  ws.runningStatus = running;
+  ws.deltaAccumulator = accumulated;
+}
+
 }  // namespace
 
 ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
@@ -220,10 +259,16 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
     if (!noteEnds.findNoteLengths(ws)) return result::kNoMemory;
 
     while (ws.readPos < ws.readEnd) {
-      if (reporting && ws.readPos % 100 == 0) pass.progress.refreshWindow();
-      if (translateNoteMessage(pass)) {
+      if (reporting) {
+        if (ws.readPos % 100 == 0) pass.progress.refreshWindow();
+        if (translateNoteMessage(pass)) {
+          if (ws.overflow) return result::kNoMemory;
+          continue;
+        }
+      } else {
+        translateNoteMessages(pass);
         if (ws.overflow) return result::kNoMemory;
-        continue;
+        if (ws.readPos >= ws.readEnd) break;
       }
       ws.deltaAccumulator += readVarLen(ws);
       const int status = readStatus(ws);

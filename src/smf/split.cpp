@@ -33,7 +33,8 @@ constexpr std::uint8_t kChannelDataBytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2,
 // here exactly as the general loop of splitChannels would. Returns true at
 // readEnd; false at the first event left to that loop, with the cursor, the
 // running status and the ticks on it.
-bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* progress) {
+template <bool kWholeTrack>
+bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
   const std::uint8_t* const in = ws.readBase;
   std::uint8_t* const out = ws.writeBase;
   const int end = ws.readEnd;
@@ -41,13 +42,13 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
   int pos = ws.readPos;
   int running = ws.runningStatus;
   std::int64_t tick = ws.absoluteTick;
-  bool finished = false;
-  for (;;) {
-    if (pos >= end) {
-      finished = true;
-      break;
-    }
-    if (end - pos < 8) break;
+  // The streams' ends and pending deltas in local copies: the byte stores
+  // below could otherwise alias them, and each would be read again per event.
+  int streamPos[16];
+  int pendingDelta[16];
+  std::memcpy(streamPos, ws.streamPos, sizeof streamPos);
+  std::memcpy(pendingDelta, ws.pendingDelta, sizeof pendingDelta);
+  while (end - pos >= 8) {
     int p = pos;
     int b = in[p++];
     int delta = b & 0x7F;
@@ -61,28 +62,30 @@ bool splitChannelEvents(ConversionWorkspace& ws, bool wholeTrack, Progress* prog
     if (status < 0x80 || status >= 0xF0) break;
     p += kChannelDataBytes[status >> 4];
     const int channel = status & 0x0F;
-    const bool kept = wholeTrack || tick + delta == 0;
-    int w = ws.streamPos[channel];
+    const bool kept = kWholeTrack || tick + delta == 0;
+    int w = streamPos[channel];
     if (kept && w > roomLimit) break;
     running = status;
     tick += delta;
     if (kept) {
-      w += encodeVarLen(static_cast<std::uint32_t>(ws.pendingDelta[channel] + delta), out + w);
+      w += encodeVarLen(static_cast<std::uint32_t>(pendingDelta[channel] + delta), out + w);
       // One to three bytes: the status when the event carries it, the data.
       const int n = p - start;
       out[w] = in[start];
       if (n > 1) out[w + 1] = in[start + 1];
       if (n > 2) out[w + 2] = in[start + 2];
-      ws.streamPos[channel] = w + n;
-      ws.pendingDelta[channel] = 0;
+      streamPos[channel] = w + n;
+      pendingDelta[channel] = 0;
     }
     pos = p;
     if (progress) progress->stepProgress(static_cast<float>(p - start));
   }
+  std::memcpy(ws.streamPos, streamPos, sizeof streamPos);
+  std::memcpy(ws.pendingDelta, pendingDelta, sizeof pendingDelta);
   ws.readPos = pos;
   ws.runningStatus = running;
   ws.absoluteTick = tick;
-  return finished;
+  return pos >= end;
 }
 
 }  // namespace
@@ -149,7 +152,8 @@ ConvertResult splitChannels(PassContext& pass) {
     pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
-      if (splitChannelEvents(ws, track != 0, reporting ? &pass.progress : nullptr)) break;
+      Progress* const stepped = reporting ? &pass.progress : nullptr;
+      if (track != 0 ? splitChannelEvents<true>(ws, stepped) : splitChannelEvents<false>(ws, stepped)) break;
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
