@@ -5,7 +5,7 @@
 # Header-only libraries from the build machine, each by its own folder.
 set(TONVELL_HEADER_DIR "" CACHE PATH "A folder holding only CLI/ and nlohmann/ (made by make windows)")
 if(TONVELL_HEADER_DIR)
-  target_include_directories(tonvell-cli-lib SYSTEM PUBLIC ${TONVELL_HEADER_DIR})
+  target_include_directories(tonvell-engine SYSTEM PUBLIC ${TONVELL_HEADER_DIR})
 endif()
 
 string(REPLACE "." "," TONVELL_VERSION_COMMAS "${PROJECT_VERSION},0")
@@ -14,7 +14,7 @@ configure_file(src/platform/windows/tonvell-cli.manifest ${CMAKE_CURRENT_BINARY_
 configure_file(src/platform/windows/tonvell-cli.rc.in ${CMAKE_CURRENT_BINARY_DIR}/tonvell-cli.rc @ONLY)
 enable_language(RC)
 
-add_executable(tonvell-cli src/platform/windows/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/tonvell-cli.rc)
+add_executable(tonvell-cli src/cli/main_windows.cpp ${CMAKE_CURRENT_BINARY_DIR}/tonvell-cli.rc)
 target_link_options(tonvell-cli PRIVATE -municode)
 
 # The zip: the program, a README for Windows (CR LF) and the licences of

@@ -85,7 +85,10 @@ for size in 48 128; do
 done
 for page in tonvell tonvell-cli; do
   for locale in C C.UTF-8; do
-    warnings=$(LC_ALL=$locale MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
+    # The window's Chinese labels cannot be shown in the C locale's ASCII:
+    # that is the terminal's limit, not a fault of the page.
+    warnings=$(LC_ALL=$locale MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null |
+      { [ "$locale" = C ] && grep -v "warning: can't find special character 'u[0-9A-F]*'" || cat; })
     same "man --warnings $page ($locale)" "" "$warnings"
   done
   check "$page(1) shows version $version" grep -q "Tonvell $version" \
