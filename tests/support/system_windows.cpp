@@ -120,6 +120,8 @@ std::vector<std::string> midiFilesIn(const std::string& folder) {
   return paths;
 }
 
+const bool kRenderBuilt = false;
+
 bool fileExists(const std::string& path) { return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 double threadCpuSeconds() {

@@ -129,6 +129,10 @@ void writeFile(const std::string& path, const Bytes& bytes);
 Bytes readFile(const std::string& path);
 bool fileExists(const std::string& path);
 
+// Whether this build's tonvell-cli has render (the Windows build has no
+// synthesizer).
+extern const bool kRenderBuilt;
+
 // Built with AddressSanitizer: the same code runs several times slower.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr bool kSanitized = true;
