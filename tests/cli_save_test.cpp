@@ -147,7 +147,13 @@ TEST(CliOverwrite, NoOutputOverAnInputOfTheRun) {
     EXPECT_EQ(readFile(dir.file("out/q.mld")), workedExample());
     EXPECT_EQ(readFile(dir.file("out/x.mld")).size(), 186u);
 
-    // A trace onto an output, existing or not yet, is refused before anything is written.
+    // A trace onto an output, existing or not yet, or through a link to one
+    // not written yet, is refused before anything is written.
+    ASSERT_EQ(symlink("y.mld", dir.file("out/trace.txt").c_str()), 0);
+    writeFile(dir.file("a/y.mid"), workedExample());
+    const ProcessResult linked = cli({"-o", "out", "--trace", "out/trace.txt", "a/y.mid"}, dir.path());
+    EXPECT_EQ(linked.status, 2) << linked.err;
+    EXPECT_FALSE(fileExists(dir.file("out/y.mld")));
     for (const auto& [folder, trace] : {std::pair{"out", "out/x.mld"}, std::pair{".", "./x.mld"}}) {
       const ProcessResult t = cli({"--overwrite", "all", "-o", folder, "--trace", trace, "a/x.mid"}, dir.path());
       EXPECT_EQ(t.status, 2) << trace;
@@ -516,6 +522,25 @@ TEST(CliFaults, DecodeAndRenderKeepTheOldFile) {
     EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGTERM) << command << ", status " << r.status;
     untouched(std::string(command) + " killed");
   }
+}
+
+// A reader that stops early (`| head -1`) is a log that could not be written:
+// the run goes on, says why and exits 1, instead of ending at the first line.
+TEST(CliRun, AClosedPipeOnStandardOutputIsReported) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  writeFile(dir.file("b.mid"), workedExample());
+  // Standard output is a pipe whose reading end is closed before the program starts.
+  const ProcessResult p = runProcess({"python3", "-c",
+                                      "import os, subprocess, sys\n"
+                                      "r, w = os.pipe()\n"
+                                      "os.close(r)\n"
+                                      "sys.exit(subprocess.call(sys.argv[1:], stdout=w))",
+                                      TONVELL_CLI, "-q", "-o", "out", "a.mid", "b.mid"},
+                                     "", dir.path());
+  EXPECT_EQ(p.status, 1) << p.err;
+  EXPECT_NE(p.err.find("tonvell-cli: standard output: Broken pipe\n"), std::string::npos) << p.err;
+  EXPECT_EQ(readFile(dir.file("out/b.mld")).size(), 186u) << "the run went on";
 }
 
 }  // namespace

@@ -1,3 +1,7 @@
 #include "cli/cli.h"
+#include "platform/console.h"
 
-int main(int argc, char** argv) { return tonvell::cli::runCli(argc, argv); }
+int main(int argc, char** argv) {
+  tonvell::platform::prepareStandardStreams();
+  return tonvell::cli::runCli(argc, argv);
+}

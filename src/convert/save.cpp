@@ -74,7 +74,8 @@ bool FileSet::holds(const std::string& path) const {
   return identifyFile(path, &id) && std::find(files_.begin(), files_.end(), id) != files_.end();
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
+bool sameFile(const std::string& givenA, const std::string& givenB) {
+  const std::string a = platform::createdPath(givenA), b = platform::createdPath(givenB);
   FileIdentity ia, ib;
   const bool hasA = identifyFile(a, &ia), hasB = identifyFile(b, &ib);
   if (hasA && hasB) return ia == ib;

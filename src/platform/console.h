@@ -10,8 +10,10 @@ namespace tonvell::platform {
 
 // Sets up the standard streams for the program: on Windows binary mode, so
 // that the log keeps LF line ends and bytes pass unchanged, and UTF-8 for
-// the console; nothing to do on POSIX. (The arguments reach runCli as UTF-8:
-// Windows' entry point converts them from UTF-16.)
+// the console. On POSIX a write to a closed pipe or past the file-size limit
+// fails with its reason (EPIPE, EFBIG), which the program reports, instead of
+// ending it without a word (SIGPIPE, SIGXFSZ ignored). (The arguments reach
+// runCli as UTF-8: Windows' entry point converts them from UTF-16.)
 void prepareStandardStreams();
 
 // True when `stream` is a terminal (a console on Windows).

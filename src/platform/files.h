@@ -45,6 +45,12 @@ struct FileIdentity {
 // False when `path` does not name an existing file.
 bool identifyFile(const std::string& path, FileIdentity* identity);
 
+// Where a file created at `path` lands: through the symbolic links it names
+// on POSIX (a link to a file not there yet included), without the trailing
+// dots and spaces Windows drops from a name. `path` itself when neither
+// applies.
+std::string createdPath(const std::string& path);
+
 // An errno value of this layer's own: a name the system keeps for a device.
 inline constexpr int kReservedNameError = 0x7E01;
 

@@ -49,6 +49,7 @@ std::vector<std::string> midiFilesIn(const std::string& folder) {
 }
 
 const bool kRenderBuilt = true;
+const bool kPosixSystem = true;
 
 bool fileExists(const std::string& path) {
   struct stat st {};

@@ -121,6 +121,7 @@ std::vector<std::string> midiFilesIn(const std::string& folder) {
 }
 
 const bool kRenderBuilt = false;
+const bool kPosixSystem = false;
 
 bool fileExists(const std::string& path) { return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 

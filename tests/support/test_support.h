@@ -132,6 +132,8 @@ bool fileExists(const std::string& path);
 // Whether this build's tonvell-cli has render (the Windows build has no
 // synthesizer).
 extern const bool kRenderBuilt;
+// Whether the tests run on a POSIX system (/bin/sh, /dev/full and the like).
+extern const bool kPosixSystem;
 
 // Built with AddressSanitizer: the same code runs several times slower.
 #if defined(__SANITIZE_ADDRESS__)

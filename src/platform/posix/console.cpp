@@ -2,13 +2,17 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 namespace tonvell::platform {
 
-void prepareStandardStreams() {}
+void prepareStandardStreams() {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
 
 bool isInteractive(std::FILE* stream) { return stream && ::isatty(fileno(stream)); }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -96,5 +97,21 @@ std::string errorText(int error) {
 }
 
 std::string reservedNameIn(const std::string&) { return {}; }
+
+std::string createdPath(const std::string& path) {
+  std::string p = path;
+  for (int hops = 0; hops < 40; ++hops) {  // as many links as the system follows
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+    std::string target(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(p.c_str(), target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return p;
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = p.rfind('/');
+    if (target[0] != '/' && slash != std::string::npos) target = p.substr(0, slash + 1) + target;
+    p = target;
+  }
+  return p;
+}
 
 }  // namespace tonvell::platform

@@ -157,4 +157,14 @@ std::string reservedNameIn(const std::string& path) {
   return {};
 }
 
+std::string createdPath(const std::string& path) {
+  std::size_t start = path.size();
+  while (start > 0 && !isSeparator(path[start - 1]) && path[start - 1] != ':') --start;
+  std::size_t end = path.size();
+  while (end > start && (path[end - 1] == '.' || path[end - 1] == ' ')) --end;
+  // "." and ".." (and names of dots alone) stay as they are.
+  if (path.find_first_not_of(". ", start) == std::string::npos) return path;
+  return path.substr(0, end);
+}
+
 }  // namespace tonvell::platform
