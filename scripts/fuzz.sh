@@ -81,7 +81,7 @@ inputs() {
 
 # An input that runs longer than the timeout (wall time) is a finding. The
 # deterministic pass runs on busy machines, where only a hang should count.
-timeout=10
+timeout=30
 [ "$mode" = ci ] && timeout=120
 
 flags() {
