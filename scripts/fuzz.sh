@@ -191,9 +191,12 @@ long_run() {
   mkdir -p "$work/merged"
   "$fuzzer" -merge=1 "${opts[@]}" "$work/merged" "$root/fuzz/corpus/$target" "$work/corpus" \
     >"$work/merge.log" 2>&1 || true
+  # Swapped in whole, so that a run stopped here leaves the old corpus.
   if [ -n "$(ls -A "$work/merged")" ]; then
-    rm -f "$root/fuzz/corpus/$target"/*
-    cp "$work/merged"/* "$root/fuzz/corpus/$target"/
+    local corpus="$root/fuzz/corpus/$target"
+    rm -rf "$corpus.new" "$corpus.old"
+    cp -r "$work/merged" "$corpus.new"
+    mv "$corpus" "$corpus.old" && mv "$corpus.new" "$corpus" && rm -rf "$corpus.old"
   fi
   local done_line secs
   done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$work/run.log" | tail -1 | tr -s '[:space:]' ' ' || true)

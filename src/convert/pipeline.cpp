@@ -1,6 +1,9 @@
 #include "convert/pipeline.h"
 
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "mfi/assemble.h"
 #include "mfi/handset.h"
@@ -40,33 +43,56 @@ ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths) {
   return code;
 }
 
+namespace {
+
+// Workspaces kept from one conversion to the next, so that a batch of small
+// files allocates and faults in the work buffers once per thread at work
+// instead of once per file; buffers larger than the smallest capacity are
+// given back after each conversion. A pool rather than one workspace per
+// thread: a thread's own object is destroyed as the thread ends, which some
+// C++ runtimes (MinGW's) do after the thread's storage is gone. A conversion
+// started inside another (from a progress callback) simply takes another.
+class WorkspacePool {
+ public:
+  std::unique_ptr<ConversionWorkspace> take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!free_.empty()) {
+        std::unique_ptr<ConversionWorkspace> ws = std::move(free_.back());
+        free_.pop_back();
+        return ws;
+      }
+    }
+    return std::make_unique<ConversionWorkspace>();
+  }
+  void give(std::unique_ptr<ConversionWorkspace> ws) {
+    if (ws->bufferCapacity > kMinBufferCapacity) ws->releaseBuffers();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kKept) free_.push_back(std::move(ws));
+  }
+
+ private:
+  static constexpr std::size_t kKept = 64;  // more threads than that convert at once nowhere
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<ConversionWorkspace>> free_;
+};
+
+WorkspacePool& workspaces() {
+  static WorkspacePool pool;
+  return pool;
+}
+
+}  // namespace
+
 ConversionResult convertMidi(std::span<const std::uint8_t> input, const ConversionOptions& options,
                              CalendarDate date, const TraceChannel* trace, Progress* progress) {
   ConversionResult out;
-  // Each thread keeps its workspace from one conversion to the next, so a
-  // batch of small files allocates and faults in the work buffers once per
-  // thread instead of once per file. Buffers larger than the smallest
-  // capacity are given back after the conversion. A conversion started
-  // while one is running on this thread (from a progress callback) gets a
-  // workspace of its own.
-  thread_local ConversionWorkspace kept;
-  thread_local bool keptInUse = false;
-  ConversionWorkspace own;
-  const bool reusing = !keptInUse;
-  ConversionWorkspace& ws = reusing ? kept : own;
-  struct Finish {
-    ConversionWorkspace& ws;
-    bool reusing;
-    ~Finish() {
-      if (!reusing) return;
-      if (ws.bufferCapacity > kMinBufferCapacity) ws.releaseBuffers();
-      keptInUse = false;
-    }
-  } finish{ws, reusing};
-  if (reusing) {
-    keptInUse = true;
-    ws.startOver();
-  }
+  struct Lease {
+    std::unique_ptr<ConversionWorkspace> ws = workspaces().take();
+    ~Lease() { workspaces().give(std::move(ws)); }
+  } lease;
+  ConversionWorkspace& ws = *lease.ws;
+  ws.startOver();
   {
     // On request a format-0 file is first rewritten as a format-1 file of one
     // track per channel; from the load on it is that file that is converted.
