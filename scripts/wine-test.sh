@@ -53,7 +53,7 @@ run() {
     local dir=$work/$side/$name
     mkdir -p "$dir"
     cp -r "$work/in" "$work/all.txt" "$work/all-crlf.txt" "$dir/"
-    [ -d "$work/seed" ] && cp -r "$work/seed/." "$dir/"
+    [ -d "$work/existing" ] && cp -r "$work/existing/." "$dir/"
     local program=("$cli")
     [ $side = windows ] && program=(wine "$exe")
     (cd "$dir" && "${program[@]}" "$@" < "$input" > log 2> err; echo $? > status) || true
@@ -83,19 +83,19 @@ run epochs /dev/null --date 99991231 -o a/ in/examples/worked-example.mid
 for epoch in 0 253402300799 253402300800 951782400 4102444800 abc; do
   SOURCE_DATE_EPOCH=$epoch run "epoch-$epoch" /dev/null -o out/ in/examples/worked-example.mid
 done
-mkdir -p "$work/seed/out"
-"$cli" -q -o "$work/seed/out/" "$work/in/examples/"*.mid > /dev/null
+mkdir -p "$work/existing/out"
+"$cli" -q -o "$work/existing/out/" "$work/in/examples/"*.mid > /dev/null
 run overwrite-skip /dev/null -o out/ in/examples/worked-example.mid in/examples/melody-and-drums.mid
 run overwrite-all /dev/null --overwrite all -o out/ --list all.txt
-rm -rf "$work/seed"
-mkdir -p "$work/seed/ring"
-(cd "$work" && "$cli" -q -o seed/ring/ --list all.txt > /dev/null 2>&1) || true
-( cd "$work/seed" && find ring -name '*.mld' | LC_ALL=C sort > mld.txt )
+rm -rf "$work/existing"
+mkdir -p "$work/existing/ring"
+(cd "$work" && "$cli" -q -o existing/ring/ --list all.txt > /dev/null 2>&1) || true
+( cd "$work/existing" && find ring -name '*.mld' | LC_ALL=C sort > mld.txt )
 run inspect /dev/null inspect ring/worked-example.mld ring/铃声\ 一.mld
 run inspect-json /dev/null inspect --json ring/melody-and-drums.mld
 run decode /dev/null decode -o back/ ring/worked-example.mld "ring/铃声 一.mld"
 run check /dev/null check --json in/examples/worked-example.mid in/examples/melody-and-drums.mid
-rm -rf "$work/seed"
+rm -rf "$work/existing"
 
 echo "== overwrite questions answered on the terminal"
 for side in linux windows; do

@@ -131,12 +131,7 @@ bool NoteEndFinder::pairAlongTranslation(ConversionWorkspace& ws) {
     if (end - p >= 8) {
       // Room for the longest channel message (a four-byte delta, the status
       // and two data bytes): read it in place, as scanEvent would.
-      int b = bytes[p++];
-      delta = b & 0x7F;
-      for (int n = 1; (b & 0x80) && n < 4; ++n) {
-        b = bytes[p++];
-        delta = (delta << 7) | (b & 0x7F);
-      }
+      delta = readVarLenAt(bytes, &p);
       if (bytes[p] >= 0x80) s = bytes[p++];
       if (s < 0xF0) {
         const int key = bytes[p++];

@@ -147,12 +147,7 @@ bool translateNoteMessage(PassContext& pass) {
   int p = ws.readPos;
   if (ws.readEnd - p < 8) return false;
   const std::uint8_t* const in = ws.readBase;
-  int b = in[p++];
-  int delta = b & 0x7F;
-  for (int n = 1; (b & 0x80) && n < 4; ++n) {
-    b = in[p++];
-    delta = (delta << 7) | (b & 0x7F);
-  }
+  const int delta = readVarLenAt(in, &p);
   int status = ws.runningStatus;
   if (in[p] >= 0x80) status = in[p++];
   const int kind = status & 0xF0;
@@ -182,12 +177,7 @@ void translateNoteMessages(PassContext& pass) {
   std::int64_t accumulated = ws.deltaAccumulator;
   while (pos <= last) {
     int p = pos;
-    int b = in[p++];
-    int delta = b & 0x7F;
-    for (int n = 1; (b & 0x80) && n < 4; ++n) {
-      b = in[p++];
-      delta = (delta << 7) | (b & 0x7F);
-    }
+    const int delta = readVarLenAt(in, &p);
     int status = running;
     if (in[p] >= 0x80) status = in[p++];
     const int kind = status & 0xF0;

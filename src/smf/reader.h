@@ -69,6 +69,18 @@ inline int readVarLen(ConversionWorkspace& ws) {
   return value;
 }
 
+// readVarLen for the fast paths, which have made sure beforehand that four
+// bytes are there: reads at in[*pos] and moves *pos past the quantity.
+inline int readVarLenAt(const std::uint8_t* in, int* pos) {
+  int b = in[(*pos)++];
+  int value = b & 0x7F;
+  for (int n = 1; (b & 0x80) && n < 4; ++n) {
+    b = in[(*pos)++];
+    value = (value << 7) | (b & 0x7F);
+  }
+  return value;
+}
+
 // Reads `count` bytes into `text`, dropping NUL bytes. Stops at the limit:
 // a count beyond the data reads only what is there.
 void readText(ConversionWorkspace& ws, std::int64_t count, std::string* text);

@@ -50,12 +50,7 @@ bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
   std::memcpy(pendingDelta, ws.pendingDelta, sizeof pendingDelta);
   while (end - pos >= 8) {
     int p = pos;
-    int b = in[p++];
-    int delta = b & 0x7F;
-    for (int n = 1; (b & 0x80) && n < 4; ++n) {
-      b = in[p++];
-      delta = (delta << 7) | (b & 0x7F);
-    }
+    const int delta = readVarLenAt(in, &p);
     const int start = p;
     int status = running;
     if (in[p] >= 0x80) status = in[p++];

@@ -53,10 +53,10 @@ std::string folderPrefix(const std::string& path) {
 // Creates a new temporary file in `prefix`'s folder, ".tonvell-XXXXXX".
 HANDLE createTemporary(const std::string& prefix, std::wstring* name) {
   static std::atomic<unsigned> counter{0};
-  const unsigned seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+  const unsigned start = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
   static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned value = seed + counter.fetch_add(1) * 40503u;
+    unsigned value = start + counter.fetch_add(1) * 40503u;
     std::string suffix;
     for (int i = 0; i < 6; ++i, value /= 36) suffix += kDigits[value % 36];
     *name = widen(prefix + ".tonvell-" + suffix);
