@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -40,13 +41,17 @@ struct RunResult {
 };
 
 // One run in a fresh copy of `inputs` (name, bytes), with `existing` outputs
-// already in out/ and `answers` on standard input.
+// already in out/, the symbolic links `links` (name in out/, target) and
+// `answers` on standard input.
 RunResult runWithJobs(const std::vector<std::pair<std::string, Bytes>>& inputs, const std::vector<std::string>& list,
-                const std::vector<std::string>& existing, const std::string& answers, int jobs) {
+                      const std::vector<std::string>& existing,
+                      const std::vector<std::pair<std::string, std::string>>& links, const std::string& answers,
+                      int jobs) {
   TempDir dir;
   for (const auto& [name, bytes] : inputs) test::writeFile(dir.file(name), bytes);
   EXPECT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
   for (const std::string& name : existing) test::writeFile(dir.file("out/" + name), test::hex("00 01 02"));
+  for (const auto& [name, target] : links) EXPECT_EQ(symlink(target.c_str(), dir.file("out/" + name).c_str()), 0);
   std::vector<std::string> args = {TONVELL_CLI, "-j", std::to_string(jobs), "--date", "20030105", "--overwrite",
                                    "ask",       "--trace", "trace.txt", "-o", "out/"};
   args.insert(args.end(), list.begin(), list.end());
@@ -75,30 +80,54 @@ TEST(CliParallel, RunsWithFourJobsShowAndWriteWhatOneJobDoes) {
     inputs.emplace_back(name, test::generateSong(2000 * start, start).bytes);
     list.push_back(name);
   }
-  // Files that fail, a name given twice, and an input named like an output
-  // that an earlier file of the run writes: it must be read after that write.
+  // Files that fail, a name given twice, names that differ only in case.
   inputs.emplace_back("not-midi.mid", test::hex("00 01 02 03"));
-  list.insert(list.begin() + 3, {"not-midi.mid", "missing.mid", list[0], "out/" + list[1].substr(0, list[1].size() - 4) + ".mld"});
+  inputs.emplace_back("Case.mid", test::generateSong(3000, 31).bytes);
+  inputs.emplace_back("case.mid", test::generateSong(3000, 32).bytes);
+  list.insert(list.begin() + 3, {"not-midi.mid", "missing.mid", list[0], "Case.mid", "case.mid"});
   // Existing outputs: questions answered yes, skip, yes, then overwrite-all.
   const std::vector<std::string> existing = {"generated-2.mld", "generated-3.mld", "generated-5.mld",
                                              "generated-7.mld", "generated-9.mld"};
   const std::string answers = "y\ns\nx\ny\na\n";
 
-  const RunResult one = runWithJobs(inputs, list, existing, answers, 1);
-  const RunResult four = runWithJobs(inputs, list, existing, answers, 4);
-  EXPECT_EQ(one.process.status, 1) << "the failing files";
-  EXPECT_EQ(four.process.status, one.process.status);
-  EXPECT_EQ(four.process.out, one.process.out);
-  EXPECT_EQ(four.process.err, one.process.err) << "the same questions in the same order";
-  EXPECT_NE(one.process.out.find("※从这以后全部覆盖"), std::string::npos) << one.process.out;
-  EXPECT_NE(one.process.out.find("★不是 MIDI 文件"), std::string::npos);
-  ASSERT_EQ(four.outputs.size(), one.outputs.size());
-  for (std::size_t i = 0; i < one.outputs.size(); ++i) {
-    EXPECT_EQ(four.outputs[i].first, one.outputs[i].first);
-    EXPECT_TRUE(four.outputs[i].second == one.outputs[i].second) << one.outputs[i].first;
+  // Workers save new outputs ahead of their turn unless a file is read at its
+  // turn or an output is a link: each way must end as one job does.
+  struct Way {
+    const char* what;
+    std::vector<std::string> list;
+    std::vector<std::pair<std::string, std::string>> links;
+  };
+  std::vector<Way> ways = {{"new outputs saved ahead", list, {}}, {"an input read at its turn", list, {}},
+                           {"a link among the outputs", list, {}}};
+  // An input named like an output that an earlier file of the run writes: it
+  // must be read after that write.
+  ways[1].list.push_back("out/" + list[1].substr(0, list[1].size() - 4) + ".mld");
+  // A link onto a later file's existing output: what is written through it
+  // first makes that file's output a duplicate.
+  inputs.emplace_back("link.mid", test::generateSong(2500, 33).bytes);
+  ways[2].list.insert(ways[2].list.begin(), "link.mid");
+  ways[2].links.emplace_back("link.mld", "generated-2.mld");
+
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.what);
+    const RunResult one = runWithJobs(inputs, way.list, existing, way.links, answers, 1);
+    const RunResult four = runWithJobs(inputs, way.list, existing, way.links, answers, 4);
+    EXPECT_EQ(one.process.status, 1) << "the failing files";
+    EXPECT_EQ(four.process.status, one.process.status);
+    EXPECT_EQ(four.process.out, one.process.out);
+    EXPECT_EQ(four.process.err, one.process.err) << "the same questions in the same order";
+    EXPECT_NE(one.process.out.find("※从这以后全部覆盖"), std::string::npos) << one.process.out;
+    EXPECT_NE(one.process.out.find("★不是 MIDI 文件"), std::string::npos);
+    ASSERT_EQ(four.outputs.size(), one.outputs.size());
+    for (std::size_t i = 0; i < one.outputs.size(); ++i) {
+      EXPECT_EQ(four.outputs[i].first, one.outputs[i].first);
+      EXPECT_TRUE(four.outputs[i].second == one.outputs[i].second) << one.outputs[i].first;
+    }
+    EXPECT_GT(one.trace.size(), 0u);
+    EXPECT_TRUE(four.trace == one.trace) << "the trace, file after file";
+    if (!way.links.empty())
+      EXPECT_NE(one.process.out.find("输出文件名与本次已保存的文件重复"), std::string::npos) << one.process.out;
   }
-  EXPECT_GT(one.trace.size(), 0u);
-  EXPECT_TRUE(four.trace == one.trace) << "the trace, file after file";
   if (songs.empty()) GTEST_SKIP() << "compared without real songs: run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
 }
 

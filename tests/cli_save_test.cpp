@@ -248,10 +248,10 @@ struct Interrupted {
 };
 
 // Runs tonvell-cli under ptrace in `cwd` and sends it `signal` at the moment
-// the save has just made its temporary file (the fchmod that follows
-// mkostemp, which nothing else in a run calls), or, with `writes` above 0,
-// as it starts the write call number `writes` into that file; then lets it
-// run to its end.
+// the save has just made the file it writes (an open that creates a file
+// exclusively or makes an unnamed one, which nothing else in a run does), or,
+// with `writes` above 0, as it starts the write call number `writes` into
+// that file; then lets it run to its end.
 Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal, int writes = 0) {
   Interrupted result;
   std::fflush(nullptr);
@@ -286,7 +286,8 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
   ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
   bool tracingSyscalls = true;
   int deliver = 0;
-  int writingTo = -1;  // the temporary file's descriptor
+  int writingTo = -1;     // the descriptor of the file being saved
+  bool creating = false;  // in the open that makes it
   for (;;) {
     if (::ptrace(tracingSyscalls ? PTRACE_SYSCALL : PTRACE_CONT, pid, nullptr, deliver) != 0) break;
     deliver = 0;
@@ -304,14 +305,25 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
       ::waitpid(pid, &status, 0);
       return result;
     }
-    if (info.op != PTRACE_SYSCALL_INFO_ENTRY) continue;
-    if (info.entry.nr == SYS_fchmod && writes > 0) {
-      writingTo = static_cast<int>(info.entry.args[0]);
+    if (info.op == PTRACE_SYSCALL_INFO_EXIT) {
+      if (!creating || info.exit.rval < 0) continue;
+      creating = false;
+      writingTo = static_cast<int>(info.exit.rval);
+      if (writes > 0) continue;
+    } else if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+      const unsigned flags = static_cast<unsigned>(info.entry.args[2]);
+      if (info.entry.nr == SYS_openat &&
+          ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) || (flags & O_TMPFILE) == O_TMPFILE)) {
+        creating = true;
+        continue;
+      }
+      if (info.entry.nr != SYS_write || writingTo < 0 || static_cast<int>(info.entry.args[0]) != writingTo ||
+          --writes != 0)
+        continue;
+    } else {
       continue;
     }
-    const bool write = info.entry.nr == SYS_write && writingTo >= 0 &&
-                       static_cast<int>(info.entry.args[0]) == writingTo && --writes == 0;
-    if (write || (info.entry.nr == SYS_fchmod && writes == 0)) {
+    {
       ::kill(pid, signal);
       result.signalled = true;
       tracingSyscalls = false;

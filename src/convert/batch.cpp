@@ -1,6 +1,8 @@
 #include "convert/batch.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <condition_variable>
@@ -31,6 +33,10 @@ struct BatchRun::Prepared {
   int osError = 0;
   ConversionResult conversion;
   std::string trace;  // the conversion's trace, when it ran ahead of its turn
+  // Saved by a worker ahead of its turn (see runParallel); only a new file
+  // written whole is kept so, anything else is saved again at its turn.
+  bool savedAhead = false;
+  SaveOutcome save;
 };
 
 std::vector<FailureReason> failureReasons(const FileOutcome& outcome) {
@@ -77,21 +83,25 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
     const PathParts folder = splitPath(settings_.outputFolder, rules);
     // The log does not report a folder that cannot be made (the write that
     // follows fails and says so); the reason goes with the outcome.
-    createDirectories(folder.drive, folder.directory, rules, nativeDirectories(), &outcome.folderFailure);
-
-    // Neither an input of the run nor a file this run has written already is
-    // ever overwritten, whatever name (a link, another spelling) leads to it.
-    FileIdentity existing;
-    if (inputs_.holds(outcome.outputPath)) {
-      outcome.outputIsInput = true;
-    } else if (identifyFile(outcome.outputPath, &existing) &&
-               std::find(written_.begin(), written_.end(), existing) != written_.end()) {
-      outcome.duplicateOutput = true;
+    if (prepared.savedAhead) {
+      outcome.save = prepared.save;
     } else {
-      outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
-      FileIdentity id;
-      if (outcome.save.saved() && identifyFile(outcome.outputPath, &id)) written_.push_back(id);
+      createDirectories(folder.drive, folder.directory, rules, nativeDirectories(), &outcome.folderFailure);
+      // Neither an input of the run nor a file this run has written already
+      // is ever overwritten, whatever name (a link, another spelling) leads
+      // to it.
+      FileIdentity existing;
+      const bool exists = identifyFile(outcome.outputPath, &existing);
+      if (exists && inputs_.holds(existing)) {
+        outcome.outputIsInput = true;
+      } else if (exists && std::find(written_.begin(), written_.end(), existing) != written_.end()) {
+        outcome.duplicateOutput = true;
+      } else {
+        outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
+      }
     }
+    FileIdentity id = outcome.save.identity;
+    if (outcome.saved() && (outcome.save.identified || identifyFile(outcome.outputPath, &id))) written_.push_back(id);
   }
   std::vector<std::uint8_t>().swap(prepared.conversion.mfi);
   if (outcome.saved()) ++summary.saved;
@@ -146,19 +156,50 @@ void BatchRun::runSequential(const std::vector<Item>& items, std::size_t lines, 
 // and every file written is as in a sequential run. A file that an earlier
 // file's output could change (an input named like an output, or one that is
 // already some output under another name) is read only at its turn.
+//
+// A worker also saves ahead a file whose output is sure to be a new file of
+// its own: its name was free when the run began, in a folder that was there,
+// and no other file of the run has that name, in any case of its letters.
+// Such a save asks nothing and can meet no other file of the run, so it
+// ends as it would at its turn; only one that succeeds is kept. Nothing is
+// saved ahead in a run that reads any file at its turn, or whose outputs
+// include a link.
 void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, RunSummary& summary) {
   const std::size_t count = items.size();
   const ConversionOptions conversion = conversionOptions(settings_);
   std::vector<Prepared> prepared(count);
-  std::vector<char> atTurn(count, 0), done(count, 0);
+  std::vector<char> atTurn(count, 0), done(count, 0), ahead(count, 0);
+  std::vector<std::string> outputPaths(count);
   {
     std::string folder = settings_.outputFolder;
     if (!endsWithSeparator(folder, kNativeRules)) folder += kNativeRules.separator;
     std::vector<FileIdentity> outputs;
-    for (const Item& item : items) {
+    bool linked = false;
+    for (std::size_t k = 0; k < count; ++k) {
+      outputPaths[k] = outputPathFor(folder, items[k].path);
       FileIdentity id;
-      if (identifyFile(outputPathFor(folder, item.path), &id)) outputs.push_back(id);
+      if (identifyFile(outputPaths[k], &id)) {
+        outputs.push_back(id);
+      } else {
+        ahead[k] = 1;
+      }
+      if (platform::createdPath(outputPaths[k]) != outputPaths[k]) linked = true;
     }
+    // Names that differ only in the case of ASCII letters are one output
+    // on some file systems: such outputs are saved at their turn.
+    std::vector<std::pair<std::string, std::size_t>> names(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      std::string name = outputPaths[k];
+      for (char& c : name) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      names[k] = {std::move(name), k};
+    }
+    std::sort(names.begin(), names.end());
+    for (std::size_t i = 1; i < count; ++i) {
+      if (names[i].first == names[i - 1].first) ahead[names[i].second] = ahead[names[i - 1].second] = 0;
+    }
+    const PathParts parts = splitPath(folder, kNativeRules);
+    const std::string made = parts.drive + parts.directory;
+    if (linked || !platform::isDirectory(made.empty() ? "." : made)) std::fill(ahead.begin(), ahead.end(), 0);
     for (std::size_t k = 0; k < count; ++k) {
       const std::string& path = items[k].path;
       const bool namedLikeOutput =
@@ -168,6 +209,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       FileIdentity id;
       const bool exists = identifyFile(path, &id);
       atTurn[k] = namedLikeOutput || !exists || std::find(outputs.begin(), outputs.end(), id) != outputs.end();
+      if (atTurn[k]) std::fill(ahead.begin(), ahead.end(), 0);
     }
   }
 
@@ -180,6 +222,19 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
     TraceChannel trace;
     if (tracing) trace.setSink([&p](std::string_view bytes) { p.trace.append(bytes); });
     p.conversion = convertMidi(input, conversion, options_.date, &trace);
+  };
+  std::atomic<bool> savingAhead{true};  // until the system turns out unable to
+  const auto saveAhead = [&](std::size_t k) {
+    Prepared& p = prepared[k];
+    if (!ahead[k] || !savingAhead || p.readCode != ResultCode::kSuccess || p.conversion.code != ResultCode::kSuccess) return;
+    const std::vector<std::uint8_t>& bytes = p.conversion.mfi;
+    const platform::WriteResult written = platform::writeNewFile(
+        outputPaths[k], [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, UINT64_MAX);
+    if (written.status == platform::WriteStatus::kNotDone && written.error != EEXIST) savingAhead = false;
+    if (written.status != platform::WriteStatus::kWritten) return;
+    p.savedAhead = true;
+    p.save = saveOutcomeOf(written, OverwriteDecision::kNoFile);
+    std::vector<std::uint8_t>().swap(p.conversion.mfi);
   };
 
   const std::size_t jobs = static_cast<std::size_t>(options_.jobs);
@@ -198,7 +253,10 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
         if (stopping || nextToTake >= count) return;
         k = nextToTake++;
       }
-      if (!atTurn[k]) convertItem(k);
+      if (!atTurn[k]) {
+        convertItem(k);
+        saveAhead(k);
+      }
       {
         std::lock_guard lock(mutex);
         done[k] = 1;

@@ -79,8 +79,9 @@ struct BatchOptions {
   CalendarDate date;
   const TraceChannel* trace = nullptr;  // may be null
   // Files converted at once. With more than one, the passes report no
-  // progress; events, the trace, questions and files written stay exactly
-  // as with one, in list order.
+  // progress, and the output folder is read once, at the start; events, the
+  // trace, questions and files written stay exactly as with one, in list
+  // order (a new output may be written before its turn is reported).
   int jobs = 1;
 };
 

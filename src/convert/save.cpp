@@ -36,25 +36,38 @@ OverwriteDecision OverwritePolicy::decide(const std::string& outputPath) {
   return OverwriteDecision::kSkip;
 }
 
-SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
-                       std::uint64_t maxBytes) {
+SaveOutcome saveOutcomeOf(const platform::WriteResult& written, OverwriteDecision decision) {
   SaveOutcome outcome;
-  if (outputExists(path)) {
-    outcome.decision = policy.decide(path);
-    if (outcome.decision == OverwriteDecision::kSkip) {
-      outcome.status = SaveStatus::kSkipped;
-      return outcome;
-    }
-  }
-  const platform::WriteResult written = platform::writeFileReplacing(path, write, maxBytes);
+  outcome.decision = decision;
   switch (written.status) {
     case platform::WriteStatus::kWritten: outcome.status = SaveStatus::kWritten; break;
     case platform::WriteStatus::kReplaced: outcome.status = SaveStatus::kReplaced; break;
     case platform::WriteStatus::kCannotOpen: outcome.status = SaveStatus::kCannotOpen; break;
-    case platform::WriteStatus::kWriteFailed: outcome.status = SaveStatus::kWriteFailed; break;
+    case platform::WriteStatus::kWriteFailed:
+    case platform::WriteStatus::kNotDone: outcome.status = SaveStatus::kWriteFailed; break;
   }
   outcome.osError = written.error;
+  outcome.identified = written.identified;
+  outcome.identity = written.identity;
   return outcome;
+}
+
+SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, OverwritePolicy& policy,
+                       std::uint64_t maxBytes) {
+  OverwriteDecision decision = OverwriteDecision::kNoFile;
+  if (outputExists(path)) {
+    decision = policy.decide(path);
+    if (decision == OverwriteDecision::kSkip) {
+      SaveOutcome skipped;
+      skipped.decision = decision;
+      skipped.status = SaveStatus::kSkipped;
+      return skipped;
+    }
+  } else {
+    const platform::WriteResult written = platform::writeNewFile(path, write, maxBytes);
+    if (written.status != platform::WriteStatus::kNotDone) return saveOutcomeOf(written, decision);
+  }
+  return saveOutcomeOf(platform::writeFileReplacing(path, write, maxBytes), decision);
 }
 
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
@@ -71,8 +84,10 @@ bool FileSet::add(const std::string& path) {
 
 bool FileSet::holds(const std::string& path) const {
   FileIdentity id;
-  return identifyFile(path, &id) && std::find(files_.begin(), files_.end(), id) != files_.end();
+  return identifyFile(path, &id) && holds(id);
 }
+
+bool FileSet::holds(const FileIdentity& id) const { return std::find(files_.begin(), files_.end(), id) != files_.end(); }
 
 bool sameFile(const std::string& givenA, const std::string& givenB) {
   const std::string a = platform::createdPath(givenA), b = platform::createdPath(givenB);

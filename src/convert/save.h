@@ -59,15 +59,20 @@ struct SaveOutcome {
   SaveStatus status = SaveStatus::kWritten;
   OverwriteDecision decision = OverwriteDecision::kNoFile;
   int osError = 0;  // errno of a failure, 0 when the system reported none
+  // The file saved, when the system told it (saves it being looked up again).
+  bool identified = false;
+  platform::FileIdentity identity;
   bool saved() const { return status == SaveStatus::kWritten || status == SaveStatus::kReplaced; }
 };
 
 // True when `path` names an existing regular file (following links).
 bool outputExists(const std::string& path);
 
-// Writes `bytes` to `path`, asking `policy` first when the file exists. The
-// file is written beside the target under a temporary name and renamed over
-// it only when complete; a symbolic link is written through and kept.
+// Writes `bytes` to `path`, asking `policy` first when the file exists. A
+// new file is linked into its folder only when complete (or, where the
+// system cannot, written like a replacing one); a replacing file is written
+// beside the target under a temporary name and renamed over it only when
+// complete; a symbolic link is written through and kept.
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy);
 
 using OutputSink = platform::OutputSink;
@@ -106,10 +111,14 @@ class FileSet {
   bool add(const std::string& path);
   // True when `path` names one of the files (through links).
   bool holds(const std::string& path) const;
+  bool holds(const FileIdentity& id) const;
 
  private:
   std::vector<FileIdentity> files_;
 };
+
+// The outcome of a platform write, as a save's.
+SaveOutcome saveOutcomeOf(const platform::WriteResult& written, OverwriteDecision decision);
 
 // True when `a` and `b` name one file: the same existing file, or, when
 // either does not exist yet, the same name in the same folder.

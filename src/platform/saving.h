@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/files.h"
+
 namespace tonvell::platform {
 
 enum class WriteStatus {
@@ -16,11 +18,17 @@ enum class WriteStatus {
   kReplaced,     // an existing file replaced
   kCannotOpen,   // the target or its folder cannot be written (read-only, a folder, no such folder)
   kWriteFailed,  // writing failed (disk full, file-size limit); an older file is kept
+  kNotDone,      // writeNewFile only: nothing was written, the usual way must save it
 };
 
 struct WriteResult {
+  WriteResult() = default;
+  WriteResult(WriteStatus s, int e) : status(s), error(e) {}
   WriteStatus status = WriteStatus::kWritten;
   int error = 0;  // errno of a failure, 0 when the system reported none
+  // The file written (kWritten, kReplaced), when the system told it.
+  bool identified = false;
+  FileIdentity identity;
 };
 
 // Receives a file's bytes as they are made. A write that fails (a full disk,
@@ -46,6 +54,16 @@ using OutputWriter = std::function<bool(OutputSink&)>;
 // `maxBytes` fails with EFBIG. A read-only target is refused, not replaced.
 // On POSIX a symbolic link is written through and kept.
 WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes);
+
+// Writes what `produce` makes as the new file `path`, which does not exist:
+// the file is made without a name and linked into its folder once every
+// byte is written, so that whatever ends the program (an interrupt, a kill,
+// a full disk) no partial or temporary file is ever left. It takes no part
+// in the interrupt clean-up and may run on any thread, beside other saves.
+// kNotDone, with nothing written, where the system or the file system
+// cannot make such a file or when `path` has come into being meanwhile;
+// writeFileReplacing then saves it.
+WriteResult writeNewFile(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes);
 
 // Makes an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, closing
 // the console window) remove the temporary file of a save in progress

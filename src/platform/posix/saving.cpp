@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -123,13 +124,25 @@ class FileSink final : public OutputSink {
 // The file is written beside the target under a temporary name and renamed
 // over it only once every byte is written and flushed: a failed write leaves
 // any existing file as it was and no partial file behind.
+
+// A write past the file-size limit must fail (EFBIG), not end the program.
+void ignoreFileSizeSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
+
+// The identity of the open file `fd` into `result`.
+void identify(int fd, WriteResult& result) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return;
+  result.identified = true;
+  result.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
 }  // namespace
 
 WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
   const auto fail = [](WriteStatus status) { return WriteResult{status, errno}; };
-  // A write past the file-size limit must fail (EFBIG), not end the program.
-  static std::once_flag ignoreFileSizeSignal;
-  std::call_once(ignoreFileSizeSignal, [] { std::signal(SIGXFSZ, SIG_IGN); });
+  ignoreFileSizeSignal();
 
   if (path.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
   std::string target = path;
@@ -182,6 +195,8 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
     ok = false;
     error = errno;
   }
+  WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+  if (ok) identify(fd, done);
   if (::close(fd) != 0 && ok) {
     ok = false;
     error = errno;
@@ -199,7 +214,44 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
     return WriteResult{kCannotOpen, error};
   }
   releaseTemporary();
-  return WriteResult{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+  return done;
+}
+
+WriteResult writeNewFile(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
+  ignoreFileSizeSignal();
+  if (path.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
+  // The mode as a new file's: what the process's umask leaves of 0666.
+  const int fd = ::open(folderOf(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    // Kernels and file systems without unnamed files refuse them in these ways.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return WriteResult{WriteStatus::kNotDone, errno};
+    return WriteResult{kCannotOpen, errno};
+  }
+  FileSink sink(fd, maxBytes);
+  bool ok = produce(sink);
+  int error = sink.error();
+  if (ok && error != 0) ok = false;
+  WriteResult done{WriteStatus::kWritten, 0};
+  if (ok) {
+    // Linking through /proc needs no privilege (AT_EMPTY_PATH would).
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      error = errno;
+      ::close(fd);
+      // A name there now, or no /proc: the usual way decides and saves.
+      if (error == EEXIST || error == ENOENT) return WriteResult{WriteStatus::kNotDone, error};
+      return WriteResult{kCannotOpen, error};
+    }
+    identify(fd, done);
+  }
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+    ::unlink(path.c_str());
+  }
+  if (!ok) return WriteResult{WriteStatus::kWriteFailed, error};
+  return done;
 }
 
 

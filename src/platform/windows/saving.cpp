@@ -170,4 +170,10 @@ void removeTemporaryOutputOnInterrupt() { SetConsoleCtrlHandler(onConsoleControl
 InterruptsHeld::InterruptsHeld() = default;
 InterruptsHeld::~InterruptsHeld() = default;
 
+// Windows has no unnamed files to link into a folder: every save takes the
+// usual way, through a temporary name.
+WriteResult writeNewFile(const std::string&, const OutputWriter&, std::uint64_t) {
+  return WriteResult{WriteStatus::kNotDone, 0};
+}
+
 }  // namespace tonvell::platform
