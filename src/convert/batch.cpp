@@ -239,9 +239,13 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
 
   const std::size_t jobs = static_cast<std::size_t>(options_.jobs);
   const std::size_t window = jobs * 2;  // files held at once: bounds the memory
+  // Threads are woken only when what they wait for may have come: this one
+  // when the file it waits for is done, workers when the window has room.
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable fileDone, roomMade;
   std::size_t nextToTake = 0, reported = 0;
+  std::size_t waitingFor = count;  // the file this thread waits for; count when none
+  std::size_t workersWaiting = 0;
   bool stopping = false;
 
   const auto worker = [&] {
@@ -249,7 +253,9 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       std::size_t k;
       {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return stopping || (nextToTake < count && nextToTake < reported + window); });
+        ++workersWaiting;
+        roomMade.wait(lock, [&] { return stopping || (nextToTake < count && nextToTake < reported + window); });
+        --workersWaiting;
         if (stopping || nextToTake >= count) return;
         k = nextToTake++;
       }
@@ -257,18 +263,21 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
         convertItem(k);
         saveAhead(k);
       }
+      bool awaited;
       {
         std::lock_guard lock(mutex);
         done[k] = 1;
+        awaited = waitingFor == k;
       }
-      changed.notify_all();
+      if (awaited) fileDone.notify_one();
     }
   };
   std::vector<std::thread> threads;
   const std::size_t workers = std::min(jobs, count);
   {
     // Workers never take SIGINT, SIGTERM or SIGHUP: those reach this thread,
-    // which saves, so an interrupted save can clean up after itself.
+    // whose saves use temporary names, so an interrupted save can clean up
+    // after itself (the workers' saves have none).
     TerminationSignalsBlocked blocked;
     for (std::size_t t = 0; t < workers; ++t) threads.emplace_back(worker);
   }
@@ -280,17 +289,21 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       observer_.fileStarted(items[k].index, items[k].path);
       {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return done[k] != 0; });
+        waitingFor = k;
+        fileDone.wait(lock, [&] { return done[k] != 0; });
+        waitingFor = count;
       }
       if (atTurn[k]) convertItem(k);
       if (tracing && !prepared[k].trace.empty()) options_.trace->write(prepared[k].trace);
       std::string().swap(prepared[k].trace);
       finishFile(items[k], prepared[k], summary);
+      bool roomAwaited;
       {
         std::lock_guard lock(mutex);
         reported = k + 1;
+        roomAwaited = workersWaiting > 0;
       }
-      changed.notify_all();
+      if (roomAwaited) roomMade.notify_all();
     }
     observer_.lineDone(static_cast<int>(line));
   }
@@ -298,7 +311,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
     std::lock_guard lock(mutex);
     stopping = true;
   }
-  changed.notify_all();
+  roomMade.notify_all();
   for (std::thread& t : threads) t.join();
 }
 
