@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/gbk.h"
+#include "core/radix_sort.h"
 #include "mfi/format.h"
 
 namespace tonvell {
@@ -37,9 +38,8 @@ std::string hexByte(unsigned value) {
 // A track's MIDI events as they are read, and their order for the file.
 // An event's bytes (status onwards) lie in one pool per track; its place is
 // its tick, then its rank (note-offs first at a tick), then the order it
-// came in. Events mostly come in order already: a track's are only put in
-// order when they are not, by a stable radix sort on (tick, rank), which is
-// linear and keeps the order they came in among equals.
+// came in. Events mostly come in order already; when they do not, a stable
+// radix sort on (tick, rank) keeps the order they came in among equals.
 class TrackBuilder {
  public:
   // rank 0: a note-off, first at its tick; 1: everything else.
@@ -62,7 +62,7 @@ class TrackBuilder {
 
   // "MTrk", length, the events in order, then the end of track at `endTick`.
   void writeTo(std::vector<std::uint8_t>& out, std::int64_t endTick) {
-    sortEvents();
+    stableSortByKey(events_, [](const Event& e) { return e.key; });
     const std::size_t lengthAt = out.size() + 4;
     out.reserve(out.size() + 8 + pool_.size() + 4 * events_.size() + 8);
     out.insert(out.end(), {'M', 'T', 'r', 'k', 0, 0, 0, 0});
@@ -104,28 +104,6 @@ class TrackBuilder {
   // Ticks are never negative.
   static std::uint64_t keyOf(std::int64_t tick, int rank) {
     return (static_cast<std::uint64_t>(tick) << 1) | static_cast<std::uint64_t>(rank);
-  }
-
-  void sortEvents() {
-    std::uint64_t bits = 0;
-    bool inOrder = true;
-    for (std::size_t i = 0; i < events_.size(); ++i) {
-      bits |= events_[i].key;
-      if (i > 0 && events_[i].key < events_[i - 1].key) inOrder = false;
-    }
-    if (inOrder) return;
-    // A byte of the key per pass, lowest first; a pass over a byte that is
-    // the same in every key would change nothing and is left out.
-    std::vector<Event> moved(events_.size());
-    for (int shift = 0; shift < 64 && (bits >> shift) != 0; shift += 8) {
-      std::array<std::size_t, 256> start{};
-      for (const Event& e : events_) ++start[(e.key >> shift) & 0xFF];
-      if (start[(events_[0].key >> shift) & 0xFF] == events_.size()) continue;
-      std::size_t at = 0;
-      for (std::size_t& s : start) at += std::exchange(s, at);
-      for (const Event& e : events_) moved[start[(e.key >> shift) & 0xFF]++] = e;
-      events_.swap(moved);
-    }
   }
 
   std::vector<Event> events_;
