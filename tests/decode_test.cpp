@@ -107,6 +107,28 @@ TEST(DecodeMfi, ANoteStruckAgainEndsTheOneStillSounding) {
   EXPECT_EQ(channelEvents(d), expected);
 }
 
+TEST(DecodeMfi, EventsTakeTheirPlacesAcrossTracksAndLongGaps) {
+  // Track 0 reaches tick 70000 x 255 (past 2^24) through NOPs; track 1's
+  // conductor events come after it in the file but before it in time (the
+  // last one at 300 + 5880 x 255, its lower bytes above those of track 0's),
+  // and of two notes the later one ends first.
+  std::string longGap, gap;
+  for (int i = 0; i < 70000; ++i) longGap += "FF FF DE 00 ";
+  for (int i = 0; i < 5880; ++i) gap += "FF FF DE 00 ";
+  const DecodedMfi d = decode(mfiFile({"00 FF B0 64 " + longGap + "00 FF B0 20  00 0C FF 80  01 0D 01 80",
+                                       "01 FF B0 0A  FF FF DE 00  2C FF C3 78 " + gap + "00 FF B0 0B"}));
+  const long long t = 70000LL * 255;
+  auto at = [](long long tick, const char* what) { return std::to_string(tick) + " " + what; };
+  const std::vector<std::string> expected = {
+      "0 0 sysex 7F 7F 04 01 00 64 F7",         "0 1 sysex 7F 7F 04 01 00 0A F7",
+      "0 300 tempo 500000",                      "0 " + at(300 + 5880 * 255, "sysex 7F 7F 04 01 00 0B F7"),
+      "0 " + at(t, "sysex 7F 7F 04 01 00 20 F7"),
+      "0 " + at(t + 255, "end"),                 "1 " + at(t, "90 57 64"),
+      "1 " + at(t + 1, "90 58 64"),              "1 " + at(t + 2, "80 58 0"),
+      "1 " + at(t + 255, "80 57 0"),             "1 " + at(t + 255, "end")};
+  EXPECT_EQ(listing(d.midi), expected);
+}
+
 TEST(DecodeMfi, ProgramsControllersAndLevelChanges) {
   // Part 1 of track 0 (channel 1): bank 3 + program 5, E0 alone on part 0
   // (bank 2), volume 60, E6 +8 clamped at 63, E6 -32, pan 32, bend 63 and 32,

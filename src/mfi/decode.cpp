@@ -4,10 +4,14 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <set>
+#include <span>
+#include <utility>
 #include <string_view>
 
 #include "core/gbk.h"
+#include "core/radix_sort.h"
 #include "mfi/format.h"
 
 namespace tonvell {
@@ -31,58 +35,49 @@ std::string hexByte(unsigned value) {
   return text;
 }
 
-// One MIDI event waiting for its place in a track.
-struct Pending {
-  std::int64_t tick = 0;
-  int rank = 1;      // 0: note-off, first at its tick; 1: everything else
-  std::size_t order = 0;
-  std::vector<std::uint8_t> bytes;  // status onwards
-};
-
+// A track's MIDI events as they are read, and their order for the file.
+// An event's bytes (status onwards) lie in one pool per track; its place is
+// its tick, then its rank (note-offs first at a tick), then the order it
+// came in. Events mostly come in order already; when they do not, a stable
+// radix sort on (tick, rank) keeps the order they came in among equals.
 class TrackBuilder {
  public:
-  std::size_t add(std::int64_t tick, int rank, std::vector<std::uint8_t> bytes) {
-    events_.push_back({tick, rank, events_.size(), std::move(bytes)});
+  // rank 0: a note-off, first at its tick; 1: everything else.
+  std::size_t add(std::int64_t tick, int rank, std::span<const std::uint8_t> bytes) {
+    events_.push_back({keyOf(tick, rank), pool_.size(), static_cast<std::uint32_t>(bytes.size())});
+    pool_.insert(pool_.end(), bytes.begin(), bytes.end());
     return events_.size() - 1;
   }
-  Pending& at(std::size_t i) { return events_[i]; }
+  std::size_t add(std::int64_t tick, int rank, std::initializer_list<std::uint8_t> bytes) {
+    return add(tick, rank, std::span(bytes.begin(), bytes.size()));
+  }
+  std::int64_t tickOf(std::size_t i) const { return static_cast<std::int64_t>(events_[i].key >> 1); }
+  void moveTo(std::size_t i, std::int64_t tick) { events_[i].key = keyOf(tick, static_cast<int>(events_[i].key & 1)); }
   bool empty() const { return events_.empty(); }
   std::int64_t lastTick() const {
-    std::int64_t last = 0;
-    for (const Pending& e : events_) last = std::max(last, e.tick);
-    return last;
+    std::uint64_t last = 0;
+    for (const Event& e : events_) last = std::max(last, e.key);
+    return static_cast<std::int64_t>(last >> 1);
   }
 
   // "MTrk", length, the events in order, then the end of track at `endTick`.
   void writeTo(std::vector<std::uint8_t>& out, std::int64_t endTick) {
-    // The order number makes every key distinct, so a plain sort of the
-    // indices gives the one order there is without moving the events' bytes.
-    std::vector<std::size_t> sorted(events_.size());
-    for (std::size_t i = 0; i < sorted.size(); ++i) sorted[i] = i;
-    std::sort(sorted.begin(), sorted.end(), [this](std::size_t i, std::size_t j) {
-      const Pending& a = events_[i];
-      const Pending& b = events_[j];
-      if (a.tick != b.tick) return a.tick < b.tick;
-      if (a.rank != b.rank) return a.rank < b.rank;
-      return a.order < b.order;
-    });
-    std::vector<std::uint8_t> body;
+    stableSortByKey(events_, [](const Event& e) { return e.key; });
+    const std::size_t lengthAt = out.size() + 4;
+    out.reserve(out.size() + 8 + pool_.size() + 4 * events_.size() + 8);
+    out.insert(out.end(), {'M', 'T', 'r', 'k', 0, 0, 0, 0});
     std::int64_t now = 0;
-    for (const std::size_t i : sorted) {
-      const Pending& e = events_[i];
-      writeVarLen(body, e.tick - now);
-      now = e.tick;
-      body.insert(body.end(), e.bytes.begin(), e.bytes.end());
+    for (const Event& e : events_) {
+      const std::int64_t tick = static_cast<std::int64_t>(e.key >> 1);
+      writeVarLen(out, tick - now);
+      now = tick;
+      out.insert(out.end(), pool_.begin() + static_cast<std::ptrdiff_t>(e.offset),
+                 pool_.begin() + static_cast<std::ptrdiff_t>(e.offset + e.length));
     }
-    writeVarLen(body, std::max<std::int64_t>(0, endTick - now));
-    body.insert(body.end(), {0xFF, 0x2F, 0x00});
-    out.insert(out.end(), {'M', 'T', 'r', 'k'});
-    writeU32(out, static_cast<std::uint32_t>(body.size()));
-    out.insert(out.end(), body.begin(), body.end());
-  }
-
-  static void writeU32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
+    writeVarLen(out, std::max<std::int64_t>(0, endTick - now));
+    out.insert(out.end(), {0xFF, 0x2F, 0x00});
+    const std::uint32_t length = static_cast<std::uint32_t>(out.size() - lengthAt - 4);
+    for (int i = 0; i < 4; ++i) out[lengthAt + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
   }
 
   // Deltas are capped at the largest 4-byte value; an MFi file would need
@@ -100,7 +95,19 @@ class TrackBuilder {
   }
 
  private:
-  std::vector<Pending> events_;
+  struct Event {
+    std::uint64_t key;  // tick x 2 + rank
+    std::size_t offset;  // of the bytes in pool_
+    std::uint32_t length;
+  };
+
+  // Ticks are never negative.
+  static std::uint64_t keyOf(std::int64_t tick, int rank) {
+    return (static_cast<std::uint64_t>(tick) << 1) | static_cast<std::uint64_t>(rank);
+  }
+
+  std::vector<Event> events_;
+  std::vector<std::uint8_t> pool_;
 };
 
 std::vector<std::uint8_t> metaEvent(int type, std::string_view data) {
@@ -115,6 +122,13 @@ class Decoder {
   Decoder(const std::uint8_t* data, std::size_t size, DecodedMfi& out) : data_(data), size_(size), r_(out) {
     bank_.fill(2);
     volume_.fill(kStartVolume);
+  }
+
+  // The counts of what was passed over, by name, into the result.
+  void nameSkipped() {
+    for (int kind = 0; kind < kSkipKinds; ++kind)
+      for (unsigned byte = 0; byte < 256; ++byte)
+        if (const int n = skipped_[static_cast<std::size_t>(kind)][byte]) r_.skipped[skipName(kind, byte)] += n;
   }
 
   bool run() {
@@ -145,6 +159,18 @@ class Decoder {
     r_.ok = false;
     r_.error = std::move(what) + " at offset " + std::to_string(offset);
     return false;
+  }
+
+  static std::string skipName(int kind, unsigned byte) {
+    switch (kind) {
+      case kInformation: return "FF " + hexByte(byte) + " information";
+      case kKey63: return "note key 63";
+      case kBank: return "FF E1 bank " + std::to_string(byte);
+      case kCueKind: return "FF D0 " + hexByte(byte);
+      case kLoopKind: return "FF DD " + hexByte(byte);
+      case kBadTempo: return "FF " + hexByte(byte) + " invalid tempo";
+      default: return "FF " + hexByte(byte);
+    }
   }
 
   static std::string printableId(const std::uint8_t* p) {
@@ -197,9 +223,13 @@ class Decoder {
     return true;
   }
 
-  void skip(const std::string& kind) {
+  // What is passed over is counted by kind and byte here and named once, at
+  // the end (names()): a hostile file may have an unknown event every 4 bytes.
+  enum SkipKind { kInformation, kKey63, kBank, kCueKind, kLoopKind, kBadTempo, kUnknown, kSkipKinds };
+
+  void skip(SkipKind kind, int byte) {
     ++r_.skippedEvents;
-    ++r_.skipped[kind];
+    ++skipped_[kind][static_cast<std::size_t>(byte & 0xFF)];
   }
 
   TrackBuilder& channel(int c) {
@@ -214,8 +244,19 @@ class Decoder {
 
   // Each track carries its own cue points; the song has one marker for all
   // that fall on the same tick.
-  void marker(std::int64_t tick, const std::string& text) {
-    if (markers_.emplace(tick, text).second) conductor_.add(tick, 1, metaEvent(0x06, text));
+  // `what`: 0 cue start, 1 cue end, 2 + the byte of a loop point.
+  void marker(std::int64_t tick, int what) {
+    if (!markers_.emplace(tick, what).second) return;
+    std::string text;
+    if (what < 2) {
+      text = what == 0 ? "cue start" : "cue end";
+    } else {
+      const int value = what - 2;
+      const int count = (value >> 2) & 0x0F;
+      text = "loop " + std::to_string(value >> 6) + ((value & 3) == 0 ? " start, " : " end, ") +
+             (count == 0 ? std::string("forever") : std::to_string(count) + " times");
+    }
+    conductor_.add(tick, 1, metaEvent(0x06, text));
   }
 
   bool readTrack(int track, std::size_t at, std::size_t end) {
@@ -241,7 +282,7 @@ class Decoder {
         const std::size_t length = readU16Be(data_ + at + 3);
         if (length > end - at - 5)
           return fail(start, "the information event of " + name + " runs past the track's end");
-        skip("FF " + hexByte(static_cast<unsigned>(code)) + " information");
+        skip(kInformation, code);
         at += 5 + length;
         continue;
       }
@@ -261,7 +302,7 @@ class Decoder {
     const int c = track * 4 + (p[0] >> 6);
     const int key = p[0] & 0x3F;
     if (key == mfi::kNotAKey) {
-      skip("note key 63");
+      skip(kKey63, 0);
       return;
     }
     const int gate = p[1];
@@ -277,7 +318,7 @@ class Decoder {
     // A note struck again while it still sounds ends where it is struck again,
     // so that its note-off does not cut the new one short.
     auto& sounding = soundingOff_[static_cast<std::size_t>(c)][static_cast<std::size_t>(midiKey)];
-    if (sounding.second && t.at(sounding.first).tick > tick) t.at(sounding.first).tick = tick;
+    if (sounding.second && t.tickOf(sounding.first) > tick) t.moveTo(sounding.first, tick);
     t.add(tick, 1, {static_cast<std::uint8_t>(0x90 | c), static_cast<std::uint8_t>(midiKey),
                     static_cast<std::uint8_t>(2 * velocity)});
     sounding = {t.add(tick + gate, 0, {static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(midiKey), 0}),
@@ -301,7 +342,7 @@ class Decoder {
       case mfi::kNop:
         return;
       case mfi::kProgramBank:
-        if (k != 2 && k != 3) return skip("FF E1 bank " + std::to_string(k));
+        if (k != 2 && k != 3) return skip(kBank, k);
         bank_[static_cast<std::size_t>(c)] = k;
         return;
       case mfi::kProgramChange: {
@@ -334,26 +375,24 @@ class Decoder {
         // cue end: a track with nothing to play has its cue end at 0.
         if (value == mfi::kCueStart) {
           if (r_.cueStartTick < 0 || tick < r_.cueStartTick) r_.cueStartTick = tick;
-          return marker(tick, "cue start");
+          return marker(tick, 0);
         }
         if (value == mfi::kCueEnd) {
           r_.cueEndTick = std::max(r_.cueEndTick, tick);
-          return marker(tick, "cue end");
+          return marker(tick, 1);
         }
-        return skip("FF D0 " + hexByte(static_cast<unsigned>(value)));
+        return skip(kCueKind, value);
       case mfi::kLoop: {
         const int kind = value & 3;
-        if (kind > 1) return skip("FF DD " + hexByte(static_cast<unsigned>(value)));
-        const int count = (value >> 2) & 0x0F;
-        return marker(tick, "loop " + std::to_string(value >> 6) + (kind == 0 ? " start, " : " end, ") +
-                                (count == 0 ? std::string("forever") : std::to_string(count) + " times"));
+        if (kind > 1) return skip(kLoopKind, value);
+        return marker(tick, 2 + value);
       }
       default:
         break;
     }
     if ((code & 0xF0) == mfi::kTempoFirst) {
       const int timebase = mfi::timebaseOf(code);
-      if (timebase == 0 || value == 0) return skip("FF " + hexByte(static_cast<unsigned>(code)) + " invalid tempo");
+      if (timebase == 0 || value == 0) return skip(kBadTempo, code);
       // A tick lasts 60 / (timebase x tt) s, and a quarter note has 48 of them.
       const long long micros = (60000000LL * kDivision + timebase * value / 2) / (timebase * value);
       const int tempo = static_cast<int>(std::clamp<long long>(micros, 1, 0xFFFFFF));
@@ -363,7 +402,7 @@ class Decoder {
       r_.tempos.push_back({tick, timebase, value});
       return;
     }
-    skip("FF " + hexByte(static_cast<unsigned>(code)));
+    skip(kUnknown, code);
   }
 
   void finish() {
@@ -399,7 +438,8 @@ class Decoder {
   std::array<int, 16> bank_;    // E1 per channel: 2 (programs 0..63) or 3 (64..127)
   std::array<int, 16> volume_;  // E2 per channel, 0..63, for the level changes
   std::vector<std::pair<std::int64_t, int>> tempoMap_;
-  std::set<std::pair<std::int64_t, std::string>> markers_;
+  std::set<std::pair<std::int64_t, int>> markers_;
+  std::array<std::array<int, 256>, kSkipKinds> skipped_{};
   std::int64_t trackEnd_ = 0;
   std::int64_t noteEnd_ = 0;
 };
@@ -423,7 +463,9 @@ DecodedMfi decodeMfi(std::span<const std::uint8_t> mfi) {
   DecodedMfi result;
   static const std::uint8_t kNothing = 0;
   Decoder decoder(mfi.empty() ? &kNothing : mfi.data(), mfi.size(), result);
-  if (!decoder.run()) {
+  const bool ok = decoder.run();
+  decoder.nameSkipped();
+  if (!ok) {
     result.ok = false;
     result.midi.clear();
   }

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cassert>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "core/radix_sort.h"
 #include "mfi/assemble.h"
 #include "mfi/output.h"
 #include "mfi/translate.h"
@@ -87,10 +89,12 @@ class Planner {
     for (int ch = 0; ch < 16; ++ch)
       if (!planChannel(ch)) return false;
     for (auto& track : tracks) {
-      std::sort(track.begin(), track.end(), [](const Planned& a, const Planned& b) {
-        if (a.time != b.time) return a.time < b.time;
-        if (a.group != b.group) return a.group < b.group;
-        return a.order < b.order;
+      // By time, then group, then planning order: two stable sorts, the
+      // second keeping the first's order among its equals. Times are never
+      // negative.
+      stableSortByKey(track, [](const Planned& p) { return std::uint64_t{p.order}; });
+      stableSortByKey(track, [](const Planned& p) {
+        return (static_cast<std::uint64_t>(p.time) << 3) | static_cast<std::uint64_t>(p.group + 1);
       });
       if (!track.empty()) end_ = std::max(end_, track.back().time);
     }
@@ -104,6 +108,7 @@ class Planner {
   std::int64_t mfiTime(std::int64_t tick) const { return toMfiTime(tick, song_.division); }
 
   Planned& add(int track, std::int64_t time, int group, Origin origin, int b0, int b1, int b2) {
+    assert(time >= 0);  // the order's key (plan()) takes it as unsigned
     Planned p;
     p.time = time;
     p.group = group;
