@@ -42,6 +42,8 @@ void checkConverted(std::span<const std::uint8_t> mfi) {
   checkDecodes(mfi, true);
 }
 
+int keepUnlessHuge(std::span<const std::uint8_t> mfi) { return mfi.size() > 64 * 1024 ? -1 : 0; }
+
 void checkDecodes(std::span<const std::uint8_t> mfi, bool mustDecode) {
   const DecodedMfi d = decodeMfi(mfi);
   if (!d.ok) {

@@ -22,6 +22,14 @@ bool knownFailure(ResultCode code);
 // decoder reads it into a MIDI file the SMF reader takes.
 void checkConverted(std::span<const std::uint8_t> mfi);
 
+// What a MIDI target returns for an input whose conversion gave `mfi`: 0,
+// or -1 (libFuzzer then keeps the input out of the corpus) for an output
+// past 64 KiB. A few bytes of MIDI can ask for days of silence, written
+// out as hundreds of kilobytes; such an input is still converted and
+// checked, but mutations of it would cost hundreds of times a typical
+// one's. The cross target keeps them.
+int keepUnlessHuge(std::span<const std::uint8_t> mfi);
+
 // Decodes `mfi`. A file the decoder takes must give a format-1 MIDI file at
 // 48 ticks per quarter note that the SMF reader takes, with a track per
 // channel plus one, and a playing time that is a number >= 0; one it refuses

@@ -25,5 +25,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (!fuzz::knownFailure(r.code)) {
     fuzz::fail("unknown result code", std::to_string(static_cast<int>(r.code)));
   }
-  return 0;
+  return fuzz::keepUnlessHuge(r.mfi);
 }
