@@ -329,6 +329,22 @@ TEST(NoteLookahead, OnePassSameAsScanOnRandomSongsAndStreams) {
   }
 }
 
+// Long notes whose ends come after much else: each one's chain moves what
+// was written since, until the walk gives the channel up to the usual way.
+TEST(NoteLookahead, OnePassSameAsScanForLongNotesEndingLate) {
+  for (const int held : {3, 100}) {
+    Bytes stream;
+    for (int k = 0; k < held; ++k) stream.insert(stream.end(), {0x00, 0x90, static_cast<std::uint8_t>(20 + k), 0x40});
+    for (int i = 0; i < 1000; ++i) stream.insert(stream.end(), {0x01, 0x90, 0x0A, 0x40, 0x01, 0x80, 0x0A, 0x00});
+    for (int k = 0; k < held; ++k)
+      stream.insert(stream.end(), {0x83, 0x00, 0x80, static_cast<std::uint8_t>(20 + k), 0x00});
+    const Outcome walked = translateStreams({stream}, 48, false, false);
+    const Outcome scanned = translateStreams({stream}, 48, true, false);
+    ASSERT_EQ(walked.code, result::kSuccess);
+    EXPECT_TRUE(walked.output == scanned.output) << held << " held\n" << describe(walked, scanned);
+  }
+}
+
 TEST(NoteLookahead, SameAsScanOnRealFiles) {
   int compared = 0;
   for (const char* folder : {TONVELL_SONGS_DIR, TONVELL_CORPUS_DIR}) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -213,8 +214,9 @@ enum class OnePass { kDone, kRedo, kOverflow };
 // ends) and given its gate when the event that ends its key comes. It
 // gives up (kRedo; the caller takes back what it wrote and translates the
 // channel as usual) where the result could differ from the usual
-// translation: at an event the look-ahead reads differently, or at a gate
-// above 255, which takes a chain of events. Without a trace only.
+// translation: at an event the look-ahead reads differently, or when long
+// notes would move more output than the channel's budget. Without a trace
+// only.
 OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
   ConversionWorkspace& ws = pass.ws;
   notes.clear();
@@ -229,6 +231,7 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
   int running = ws.runningStatus;
   std::int64_t accumulated = 0;
   std::int64_t ticks = 0;
+  std::int64_t moveBudget = 2 * static_cast<std::int64_t>(end - pos) + 64;
   while (pos < end) {
     int endsKey = -1;
     int soundingKey = -1;
@@ -253,6 +256,18 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
         ticks += delta;
         accumulated += delta;
         read = true;
+      } else if (status >= 0x80 && status < 0xF0) {
+        // The other channel messages: both read them alike, and they end no note.
+        ws.readPos = p;
+        ws.runningStatus = status;
+        ws.deltaAccumulator = accumulated + delta;
+        if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
+        if (ws.overflow) return OnePass::kOverflow;
+        accumulated = ws.deltaAccumulator;
+        ticks += delta;
+        pos = ws.readPos;
+        running = status;
+        continue;
       }
     }
     if (!read) {
@@ -279,8 +294,36 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
       for (std::int32_t n = pending[endsKey]; n >= 0; n = notes[static_cast<std::size_t>(n)].next) {
         const PendingNote& note = notes[static_cast<std::size_t>(n)];
         const std::int64_t gate = scaleTicksNonZero(ws, ticks - note.onTicks);
-        if (gate > 255) return OnePass::kRedo;
-        ws.writeBase[note.offset + 2] = static_cast<std::uint8_t>(gate);
+        std::uint8_t* const base = ws.writeBase;
+        if (gate <= 255) {
+          base[note.offset + 2] = static_cast<std::uint8_t>(gate);
+          continue;
+        }
+        // A long note: its chain (see translateNoteOn) goes right after its
+        // event, and what the channel wrote since moves up. The bytes moved
+        // are counted against the budget, so the walk stays linear.
+        const std::int64_t pieces = (gate - 2) / 254;
+        const std::int64_t grow = 4 * pieces;
+        if (grow > static_cast<std::int64_t>(ws.bufferCapacity) - ws.writeLength) {
+          ws.overflow = true;
+          return OnePass::kOverflow;
+        }
+        const int after = note.offset + 4;
+        const int tail = ws.writeLength - after;
+        moveBudget -= tail;
+        if (moveBudget < 0) return OnePass::kRedo;
+        const auto shift = static_cast<int>(grow);
+        std::memmove(base + after + shift, base + after, static_cast<std::size_t>(tail));
+        base[note.offset + 2] = 255;
+        for (std::int64_t i = 0; i < pieces; ++i) {
+          std::uint8_t* const piece = base + after + 4 * i;
+          piece[0] = 254;
+          piece[1] = base[note.offset + 1];
+          piece[2] = static_cast<std::uint8_t>(i + 1 < pieces ? 255 : gate - 254 * pieces);
+          piece[3] = base[note.offset + 3];
+        }
+        ws.writeLength += shift;
+        for (std::size_t k = static_cast<std::size_t>(n) + 1; k < notes.size(); ++k) notes[k].offset += shift;
       }
       pending[endsKey] = -1;
     } else if (soundingKey >= 0) {
