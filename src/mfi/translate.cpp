@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <memory>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -217,9 +218,10 @@ enum class OnePass { kDone, kRedo, kOverflow };
 // translation: at an event the look-ahead reads differently, or when long
 // notes would move more output than the channel's budget. Without a trace
 // only.
-OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
+OnePass translateInOnePass(PassContext& pass, PendingNote* notes) {
   ConversionWorkspace& ws = pass.ws;
-  notes.clear();
+  std::int32_t noteCount = 0;
+  const TickScale scale(ws);
   std::int32_t pending[256];
   std::fill(std::begin(pending), std::end(pending), -1);
   const std::uint8_t* const in = ws.readBase;
@@ -291,9 +293,9 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
       running = ws.runningStatus;
     }
     if (endsKey >= 0) {
-      for (std::int32_t n = pending[endsKey]; n >= 0; n = notes[static_cast<std::size_t>(n)].next) {
-        const PendingNote& note = notes[static_cast<std::size_t>(n)];
-        const std::int64_t gate = scaleTicksNonZero(ws, ticks - note.onTicks);
+      for (std::int32_t n = pending[endsKey]; n >= 0; n = notes[n].next) {
+        const PendingNote& note = notes[n];
+        const std::int64_t gate = scale.nonZero(ticks - note.onTicks);
         std::uint8_t* const base = ws.writeBase;
         if (gate <= 255) {
           base[note.offset + 2] = static_cast<std::uint8_t>(gate);
@@ -323,7 +325,7 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
           piece[3] = base[note.offset + 3];
         }
         ws.writeLength += shift;
-        for (std::size_t k = static_cast<std::size_t>(n) + 1; k < notes.size(); ++k) notes[k].offset += shift;
+        for (std::int32_t k = n + 1; k < noteCount; ++k) notes[k].offset += shift;
       }
       pending[endsKey] = -1;
     } else if (soundingKey >= 0) {
@@ -331,7 +333,7 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
       int note = soundingKey - (drums ? mfi::kDrumLowKey : mfi::kMelodicLowKey);
       if (note < 0 || note >= (drums ? mfi::kDrumNotes : mfi::kMelodicNotes)) note = 0;
       const int velocityBits = ((velocity / 2) & 0x3F) * 4;
-      const int d = fillLongDelta(pass, scaleTicks(ws, accumulated));
+      const int d = fillLongDelta(pass, scale(accumulated));
       accumulated = 0;
       if (ws.overflow) return OnePass::kOverflow;
       const auto offset = static_cast<std::int32_t>(ws.writeLength);
@@ -345,8 +347,8 @@ OnePass translateInOnePass(PassContext& pass, std::vector<PendingNote>& notes) {
       out[2] = 1;
       out[3] = static_cast<std::uint8_t>(velocityBits);
       ws.writeLength += 4;
-      notes.push_back(PendingNote{ticks, offset, pending[soundingKey]});
-      pending[soundingKey] = static_cast<std::int32_t>(notes.size() - 1);
+      notes[noteCount] = PendingNote{ticks, offset, pending[soundingKey]};
+      pending[soundingKey] = noteCount++;
     }
   }
   ws.readPos = pos;
@@ -391,14 +393,11 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   // look-ahead, each channel is first translated in one walk; the look-ahead's
   // tables are then made only for a channel where that gives up.
   const bool onePass = lengths == nullptr && !trace.on() && !reporting;
-  std::vector<PendingNote> pendingNotes;
+  std::unique_ptr<PendingNote[]> pendingNotes;
   bool reserved = false;
-  try {
-    // A note-on takes at least three bytes.
-    if (onePass) pendingNotes.reserve(static_cast<std::size_t>(longest) / 3 + 1);
-  } catch (const std::bad_alloc&) {
-    return result::kNoMemory;
-  }
+  // A note-on takes at least three bytes.
+  if (onePass) pendingNotes.reset(new (std::nothrow) PendingNote[static_cast<std::size_t>(longest) / 3 + 1]);
+  if (onePass && !pendingNotes) return result::kNoMemory;
   if (!onePass) {
     if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
     reserved = true;
@@ -420,7 +419,7 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
     ws.nextNoteLength = 0;
     if (onePass) {
       const int metaFlags = ws.metaFlags;
-      const OnePass done = translateInOnePass(pass, pendingNotes);
+      const OnePass done = translateInOnePass(pass, pendingNotes.get());
       if (done == OnePass::kOverflow) return result::kNoMemory;
       if (done == OnePass::kDone) {
         ws.streamLength[ch] = ws.writeLength - ws.streamPos[ch];

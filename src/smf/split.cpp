@@ -33,7 +33,7 @@ constexpr std::uint8_t kChannelDataBytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2,
 // here exactly as the general loop of splitChannels would. Returns true at
 // readEnd; false at the first event left to that loop, with the cursor, the
 // running status and the ticks on it.
-template <bool kWholeTrack>
+template <bool kWholeTrack, bool kReporting>
 bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
   const std::uint8_t* const in = ws.readBase;
   std::uint8_t* const out = ws.writeBase;
@@ -73,7 +73,7 @@ bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
       pendingDelta[channel] = 0;
     }
     pos = p;
-    if (progress) progress->stepProgress(static_cast<float>(p - start));
+    if constexpr (kReporting) progress->stepProgress(static_cast<float>(p - start));
   }
   std::memcpy(ws.streamPos, streamPos, sizeof streamPos);
   std::memcpy(ws.pendingDelta, pendingDelta, sizeof pendingDelta);
@@ -147,8 +147,12 @@ ConvertResult splitChannels(PassContext& pass) {
     pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
-      Progress* const stepped = reporting ? &pass.progress : nullptr;
-      if (track != 0 ? splitChannelEvents<true>(ws, stepped) : splitChannelEvents<false>(ws, stepped)) break;
+      Progress* const stepped = &pass.progress;
+      const bool done = reporting ? (track != 0 ? splitChannelEvents<true, true>(ws, stepped)
+                                                : splitChannelEvents<false, true>(ws, stepped))
+                                  : (track != 0 ? splitChannelEvents<true, false>(ws, stepped)
+                                                : splitChannelEvents<false, false>(ws, stepped));
+      if (done) break;
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
