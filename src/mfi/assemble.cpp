@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "mfi/format.h"
 #include "mfi/output.h"
@@ -31,12 +32,13 @@ int copyTrackEvent(PassContext& pass, int offset, int channelInTrack, int sameTi
 
 ConvertResult assembleMfi(PassContext& pass) {
   ConversionWorkspace& ws = pass.ws;
+  // The events move to bufferA with the buffers (both of one capacity).
+  std::swap(ws.bufferA, ws.bufferB);
   ws.readBase = ws.bufferA.get();
   ws.writeBase = ws.bufferB.get();
   ws.readSize = ws.bufferCapacity;
   ws.readPos = 0;
   ws.writeLength = 0;
-  std::memcpy(ws.bufferA.get(), ws.bufferB.get(), static_cast<size_t>(ws.mfiEventBytes));
 
   // Merge state per channel: next event to copy, its time, end of the run.
   int cursor[16];

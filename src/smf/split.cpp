@@ -1,6 +1,7 @@
 #include "smf/split.h"
 
 #include <cstring>
+#include <utility>
 
 #include "smf/reader.h"
 
@@ -90,7 +91,8 @@ ConvertResult splitChannels(PassContext& pass) {
   const TraceChannel& trace = pass.trace;
   const int length = ws.inputLength;
 
-  std::memcpy(ws.bufferB.get(), ws.bufferA.get(), static_cast<size_t>(length));
+  // The input moves to bufferB with the buffers (both of one capacity).
+  std::swap(ws.bufferA, ws.bufferB);
   ws.readBase = ws.bufferB.get();
   ws.writeBase = ws.bufferA.get();
   ws.readSize = length;
