@@ -66,10 +66,14 @@ bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
     if (kept) {
       w += encodeVarLen(static_cast<std::uint32_t>(pendingDelta[channel] + delta), out + w);
       // One to three bytes: the status when the event carries it, the data.
+      // Three are copied whatever the count: the room was checked above
+      // (roomLimit), and what lies past the event belongs to this channel's
+      // stream, which is never longer than the input, and is written over
+      // by its next event or lies past its end.
       const int n = p - start;
       out[w] = in[start];
-      if (n > 1) out[w + 1] = in[start + 1];
-      if (n > 2) out[w + 2] = in[start + 2];
+      out[w + 1] = in[start + 1];
+      out[w + 2] = in[start + 2];
       streamPos[channel] = w + n;
       pendingDelta[channel] = 0;
     }
