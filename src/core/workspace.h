@@ -5,9 +5,11 @@
 //
 // Buffer roles, pass by pass (L = inputLength, capacity = max(16 L, 1 MiB)):
 //   load         the input file goes to bufferA[0, L)
-//   split        reads a copy in bufferB, writes channel c's stream at c x L of bufferA
+//   split        swaps the buffers (the input is then in bufferB), reads it there and
+//                writes channel c's stream at c x L of bufferA
 //   translation  reads the streams in bufferA, writes all channels' MFi events into bufferB
-//   assembly     copies the events to bufferA, writes the whole MFi file into bufferB from 0
+//   assembly     swaps the buffers (the events are then in bufferA), writes the whole
+//                MFi file into bufferB from 0
 //   save         writes bufferB[0, writeLength) to the ".mld" file
 // The handset mode (mfi/handset.h) runs the split, copies the input back from
 // bufferB to bufferA, reads it there and writes the MFi file into bufferB.

@@ -1,6 +1,9 @@
 #include "mfi/assemble.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "mfi/format.h"
 #include "mfi/output.h"
@@ -27,42 +30,15 @@ int copyTrackEvent(PassContext& pass, int offset, int channelInTrack, int sameTi
   return offset + 4;
 }
 
-namespace {
-
-// copyTrackEvent for an event that needs no NOPs in front, with room for it:
-// in place; otherwise copyTrackEvent itself.
-inline int copyEvent(PassContext& pass, int offset, int channelInTrack, int sameTimeCount, std::int64_t delta) {
-  ConversionWorkspace& ws = pass.ws;
-  if (delta > 255 || ws.writeLength > ws.bufferCapacity - 4)
-    return copyTrackEvent(pass, offset, channelInTrack, sameTimeCount, delta);
-  std::uint8_t* const out = ws.writeBase + ws.writeLength;
-  const std::uint8_t* const in = ws.readBase + offset;
-  const std::uint8_t top = static_cast<std::uint8_t>(channelInTrack << 6);
-  out[0] = static_cast<std::uint8_t>(sameTimeCount != 0 ? 0 : delta);
-  out[1] = in[1];
-  out[2] = in[2];
-  out[3] = in[3];
-  if (in[1] != 0xFF) {
-    out[1] = static_cast<std::uint8_t>((in[1] & 0x3F) | top);
-  } else if (in[2] == mfi::kDataEnd) {
-    out[2] = mfi::kNop;
-  } else if (in[2] >= mfi::kProgramChange && in[2] <= mfi::kPanpot) {
-    out[3] = static_cast<std::uint8_t>((in[3] & 0x3F) | top);
-  }
-  ws.writeLength += 4;
-  return offset + 4;
-}
-
-}  // namespace
-
 ConvertResult assembleMfi(PassContext& pass) {
   ConversionWorkspace& ws = pass.ws;
+  // The events move to bufferA with the buffers (both of one capacity).
+  std::swap(ws.bufferA, ws.bufferB);
   ws.readBase = ws.bufferA.get();
   ws.writeBase = ws.bufferB.get();
   ws.readSize = ws.bufferCapacity;
   ws.readPos = 0;
   ws.writeLength = 0;
-  std::memcpy(ws.bufferA.get(), ws.bufferB.get(), static_cast<size_t>(ws.mfiEventBytes));
 
   // Merge state per channel: next event to copy, its time, end of the run.
   int cursor[16];
@@ -91,6 +67,52 @@ ConvertResult assembleMfi(PassContext& pass) {
     // which some channel has an event are visited.
     std::int64_t last = 0;       // time of the last event written into this track
     bool wroteAny = false;
+    // The write position, the output and its end in locals: the byte stores
+    // below could otherwise alias the workspace, and each would be read again
+    // per event. ws.writeLength is brought up to date around every call.
+    std::uint8_t* const out = ws.writeBase;
+    const std::uint8_t* const in = ws.readBase;
+    const int room = ws.bufferCapacity - 4;
+    int w = ws.writeLength;
+    // Copies channel ch's run of events at `now` (position k in the track,
+    // `served` channels before it at this time), moves on its cursor and
+    // next time.
+    auto serveRun = [&](int ch, int k, int served, std::int64_t now) __attribute__((always_inline)) {
+      int c = cursor[ch];
+      const int stop = end[ch];
+      const auto top = static_cast<std::uint8_t>(k << 6);
+      std::int64_t delta = now - last;
+      do {
+        if (delta > 255 || w > room) {
+          // NOPs in front, or no room: copyTrackEvent itself.
+          ws.writeLength = w;
+          ws.currentChannel = ch;
+          c = copyTrackEvent(pass, c, k, served, delta);
+          w = ws.writeLength;
+        } else {
+          // copyTrackEvent in place.
+          const std::uint8_t* const from = in + c;
+          std::uint8_t* const to = out + w;
+          to[0] = static_cast<std::uint8_t>(served != 0 ? 0 : delta);
+          to[1] = from[1];
+          to[2] = from[2];
+          to[3] = from[3];
+          if (from[1] != 0xFF) {
+            to[1] = static_cast<std::uint8_t>((from[1] & 0x3F) | top);
+          } else if (from[2] == mfi::kDataEnd) {
+            to[2] = mfi::kNop;
+          } else if (from[2] >= mfi::kProgramChange && from[2] <= mfi::kPanpot) {
+            to[3] = static_cast<std::uint8_t>((from[3] & 0x3F) | top);
+          }
+          w += 4;
+          c += 4;
+        }
+        delta = 0;
+      } while (c < stop && in[c] == 0);
+      cursor[ch] = c;
+      if (c < stop) next[ch] += in[c];
+      last = now;
+    };
     for (;;) {
       std::int64_t now = -1;
       for (int k = 0; k < 4; ++k) {
@@ -98,22 +120,51 @@ ConvertResult assembleMfi(PassContext& pass) {
         if (cursor[ch] < end[ch] && (now < 0 || next[ch] < now)) now = next[ch];
       }
       if (now < 0) break;
+      if (!reporting) {
+        // A channel alone at the earliest time is served on, step after
+        // step, as long as its next time comes before every other channel's.
+        int alone = -1;
+        std::int64_t others = INT64_MAX;
+        for (int k = 0; k < 4; ++k) {
+          const int ch = track * 4 + k;
+          if (cursor[ch] >= end[ch]) continue;
+          if (next[ch] != now) {
+            others = std::min(others, next[ch]);
+          } else {
+            alone = alone == -1 ? k : 4;
+          }
+        }
+        if (alone < 4) {
+          const int ch = track * 4 + alone;
+          for (;;) {
+            serveRun(ch, alone, 0, now);
+            if (cursor[ch] >= end[ch] || ws.overflow) break;
+            now = next[ch];
+            if (now >= others) break;
+          }
+          ws.currentChannel = track * 4 + 3;
+          wroteAny = true;
+          if (ws.overflow) return result::kNoMemory;
+          continue;
+        }
+      }
       int served = 0;
       for (int k = 0; k < 4; ++k) {
         const int ch = track * 4 + k;
-        if (reporting && ws.writeLength % 100 == 0) pass.progress.refreshWindow();
-        ws.currentChannel = ch;
+        if (reporting && w % 100 == 0) {
+          ws.writeLength = w;
+          pass.progress.refreshWindow();
+        }
         if (cursor[ch] >= end[ch] || next[ch] != now) continue;
-        cursor[ch] = copyEvent(pass, cursor[ch], k, served, now - last);
-        while (cursor[ch] < end[ch] && ws.readBase[cursor[ch]] == 0)
-          cursor[ch] = copyEvent(pass, cursor[ch], k, served, 0);
-        if (cursor[ch] < end[ch]) next[ch] += ws.readBase[cursor[ch]];
-        last = now;
+        serveRun(ch, k, served, now);
         ++served;
       }
+      ws.currentChannel = track * 4 + 3;
       wroteAny = true;
       if (ws.overflow) return result::kNoMemory;
     }
+    ws.writeLength = w;
+
     // The stepwise merge ends one tick after the step that finds every
     // channel finished: two ticks past the last event, or at 1 when the
     // track had none. The Cue_End takes those ticks.

@@ -70,6 +70,16 @@ int translationEnd(ConversionWorkspace& ws, const ScannedEvent& e) {
 
 }  // namespace
 
+bool lookAheadReadsAlike(ConversionWorkspace& ws, int status, int* endsKey, int* soundingKey) {
+  const int pos = ws.readPos;
+  const ScannedEvent e = scanEvent(ws, status, nullptr, 0);
+  const bool alike = translationEnd(ws, e) == ws.readPos;
+  ws.readPos = pos;
+  *endsKey = e.endsKey;
+  *soundingKey = e.soundingKey;
+  return alike;
+}
+
 bool NoteEndFinder::reserve(ConversionWorkspace& ws, int streamLength) {
   try {
     // A note-on takes at least three bytes.

@@ -31,6 +31,12 @@
 
 namespace tonvell {
 
+// The event at readPos (of the channel in hand) as the look-ahead reads it
+// with `status` in force: the key it ends and the key it sounds on the
+// channel (-1 for none). False when the translation would end the event
+// elsewhere. Leaves readPos where it was.
+bool lookAheadReadsAlike(ConversionWorkspace& ws, int status, int* endsKey, int* soundingKey);
+
 class NoteEndFinder final : public NoteLengthSource {
  public:
   // For the channel in hand (currentChannel, its stream from readPos to

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cassert>
+#include <memory>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "mfi/lookahead.h"
@@ -198,6 +201,162 @@ void translateNoteMessages(PassContext& pass) {
   ws.deltaAccumulator = accumulated;
 }
 
+// A note written by the one-pass translation whose gate waits for its end.
+struct PendingNote {
+  std::int64_t onTicks;  // ticks from the stream's start to the note-on, its delta included
+  std::int32_t offset;   // its event in the output
+  std::int32_t next;     // the next pending note of its key, -1 for none
+};
+
+enum class OnePass { kDone, kRedo, kOverflow };
+
+// The channel in hand translated in one walk, the look-ahead's pairing done
+// on the way: each note event is written with gate 1 (a note that never
+// ends) and given its gate when the event that ends its key comes. It
+// gives up (kRedo; the caller takes back what it wrote and translates the
+// channel as usual) where the result could differ from the usual
+// translation: at an event the look-ahead reads differently, or when long
+// notes would move more output than the channel's budget. Without a trace
+// only.
+OnePass translateInOnePass(PassContext& pass, PendingNote* notes) {
+  ConversionWorkspace& ws = pass.ws;
+  std::int32_t noteCount = 0;
+  const TickScale scale(ws);
+  std::int32_t pending[256];
+  std::fill(std::begin(pending), std::end(pending), -1);
+  const std::uint8_t* const in = ws.readBase;
+  const int end = ws.readEnd;
+  const int last = end - 8;
+  const int channel = ws.currentChannel;
+  const bool drums = channel == mfi::kDrumChannel;
+  int pos = ws.readPos;
+  int running = ws.runningStatus;
+  std::int64_t accumulated = 0;
+  std::int64_t ticks = 0;
+  std::int64_t moveBudget = 2 * static_cast<std::int64_t>(end - pos) + 64;
+  while (pos < end) {
+    int endsKey = -1;
+    int soundingKey = -1;
+    int velocity = 0;
+    bool read = false;
+    if (pos <= last) {
+      // Note messages, the bulk of a stream, in place (as translateNoteMessages).
+      int p = pos;
+      const int delta = readVarLenAt(in, &p);
+      int status = running;
+      if (in[p] >= 0x80) status = in[p++];
+      const int kind = status & 0xF0;
+      if (status >= 0x80 && (kind == 0x80 || kind == 0x90 || kind == 0xA0)) {
+        const int key = in[p];
+        velocity = in[p + 1];
+        if ((status & 0x0F) == channel) {
+          if (kind == 0x80 || (kind == 0x90 && velocity == 0)) endsKey = key;
+          else if (kind == 0x90) soundingKey = key;
+        }
+        pos = p + 2;
+        running = status;
+        ticks += delta;
+        accumulated += delta;
+        read = true;
+      } else if (status >= 0x80 && status < 0xF0) {
+        // The other channel messages: both read them alike, and they end no note.
+        ws.readPos = p;
+        ws.runningStatus = status;
+        ws.deltaAccumulator = accumulated + delta;
+        if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
+        if (ws.overflow) return OnePass::kOverflow;
+        accumulated = ws.deltaAccumulator;
+        ticks += delta;
+        pos = ws.readPos;
+        running = status;
+        continue;
+      }
+    }
+    if (!read) {
+      ws.readPos = pos;
+      ws.runningStatus = running;
+      if (!lookAheadReadsAlike(ws, running & 0xFF, &endsKey, &soundingKey)) return OnePass::kRedo;
+      const int delta = readVarLen(ws);
+      ticks += delta;
+      accumulated += delta;
+      const int status = readStatus(ws);
+      if (soundingKey >= 0) {
+        readByte(ws);
+        velocity = readByte(ws);
+      } else {
+        ws.deltaAccumulator = accumulated;
+        if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
+        accumulated = ws.deltaAccumulator;
+        if (ws.overflow) return OnePass::kOverflow;
+      }
+      pos = ws.readPos;
+      running = ws.runningStatus;
+    }
+    if (endsKey >= 0) {
+      for (std::int32_t n = pending[endsKey]; n >= 0; n = notes[n].next) {
+        const PendingNote& note = notes[n];
+        const std::int64_t gate = scale.nonZero(ticks - note.onTicks);
+        std::uint8_t* const base = ws.writeBase;
+        if (gate <= 255) {
+          base[note.offset + 2] = static_cast<std::uint8_t>(gate);
+          continue;
+        }
+        // A long note: its chain (see translateNoteOn) goes right after its
+        // event, and what the channel wrote since moves up. The bytes moved
+        // are counted against the budget, so the walk stays linear.
+        const std::int64_t pieces = (gate - 2) / 254;
+        const std::int64_t grow = 4 * pieces;
+        if (grow > static_cast<std::int64_t>(ws.bufferCapacity) - ws.writeLength) {
+          ws.overflow = true;
+          return OnePass::kOverflow;
+        }
+        const int after = note.offset + 4;
+        const int tail = ws.writeLength - after;
+        moveBudget -= tail;
+        if (moveBudget < 0) return OnePass::kRedo;
+        const auto shift = static_cast<int>(grow);
+        std::memmove(base + after + shift, base + after, static_cast<std::size_t>(tail));
+        base[note.offset + 2] = 255;
+        for (std::int64_t i = 0; i < pieces; ++i) {
+          std::uint8_t* const piece = base + after + 4 * i;
+          piece[0] = 254;
+          piece[1] = base[note.offset + 1];
+          piece[2] = static_cast<std::uint8_t>(i + 1 < pieces ? 255 : gate - 254 * pieces);
+          piece[3] = base[note.offset + 3];
+        }
+        ws.writeLength += shift;
+        for (std::int32_t k = n + 1; k < noteCount; ++k) notes[k].offset += shift;
+      }
+      pending[endsKey] = -1;
+    } else if (soundingKey >= 0) {
+      // As translateNoteOn, the gate left for later.
+      int note = soundingKey - (drums ? mfi::kDrumLowKey : mfi::kMelodicLowKey);
+      if (note < 0 || note >= (drums ? mfi::kDrumNotes : mfi::kMelodicNotes)) note = 0;
+      const int velocityBits = ((velocity / 2) & 0x3F) * 4;
+      const int d = fillLongDelta(pass, scale(accumulated));
+      accumulated = 0;
+      if (ws.overflow) return OnePass::kOverflow;
+      const auto offset = static_cast<std::int32_t>(ws.writeLength);
+      if (ws.writeLength > ws.bufferCapacity - 4) {
+        ws.overflow = true;
+        return OnePass::kOverflow;
+      }
+      std::uint8_t* const out = ws.writeBase + offset;
+      out[0] = static_cast<std::uint8_t>(d);
+      out[1] = static_cast<std::uint8_t>(note);
+      out[2] = 1;
+      out[3] = static_cast<std::uint8_t>(velocityBits);
+      ws.writeLength += 4;
+      notes[noteCount] = PendingNote{ticks, offset, pending[soundingKey]};
+      pending[soundingKey] = noteCount++;
+    }
+  }
+  ws.readPos = pos;
+  ws.runningStatus = running;
+  ws.deltaAccumulator = accumulated;
+  return OnePass::kDone;
+}
+
 }  // namespace
 
 ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
@@ -228,9 +387,21 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
   NoteLengthSource& noteEnds = lengths ? *lengths : ownFinder;
   int longest = 0;
   for (int ch = 0; ch < 16; ++ch) longest = std::max(longest, ws.streamLength[ch]);
-  if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
 
   const bool reporting = pass.progress.showsProgress();
+  // Without a trace or a progress display, and with the conversion's own
+  // look-ahead, each channel is first translated in one walk; the look-ahead's
+  // tables are then made only for a channel where that gives up.
+  const bool onePass = lengths == nullptr && !trace.on() && !reporting;
+  std::unique_ptr<PendingNote[]> pendingNotes;
+  bool reserved = false;
+  // A note-on takes at least three bytes.
+  if (onePass) pendingNotes.reset(new (std::nothrow) PendingNote[static_cast<std::size_t>(longest) / 3 + 1]);
+  if (onePass && !pendingNotes) return result::kNoMemory;
+  if (!onePass) {
+    if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
+    reserved = true;
+  }
   pass.progress.beginProgress(16, "MLD基础转换中");
   TONVELL_TRACE(trace, "■分析声道后将进行后将进行 SMF 到 MLD 的基础转换\n");
   trace.separator();
@@ -246,6 +417,28 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths) {
     TONVELL_TRACE(trace, "◎声道:%2d ◎位置:%d\n", ch, ws.streamPos[ch]);
     ws.noteLengths.clear();
     ws.nextNoteLength = 0;
+    if (onePass) {
+      const int metaFlags = ws.metaFlags;
+      const OnePass done = translateInOnePass(pass, pendingNotes.get());
+      if (done == OnePass::kOverflow) return result::kNoMemory;
+      if (done == OnePass::kDone) {
+        ws.streamLength[ch] = ws.writeLength - ws.streamPos[ch];
+        pass.progress.stepProgress(1);
+        trace.separator();
+        continue;
+      }
+      // Taken back. The channel's texts are read again: the copyright and
+      // the first name come out as they were.
+      ws.writeLength = ws.streamPos[ch];
+      ws.metaFlags = metaFlags;
+      ws.deltaAccumulator = 0;
+      ws.readPos = ch * length;
+      ws.runningStatus = -1;
+    }
+    if (!reserved) {
+      if (!noteEnds.reserve(ws, longest)) return result::kNoMemory;
+      reserved = true;
+    }
     if (!noteEnds.findNoteLengths(ws)) return result::kNoMemory;
 
     while (ws.readPos < ws.readEnd) {

@@ -40,23 +40,36 @@ ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths = n
 // True when the event used up deltaAccumulator (the caller restarts it).
 bool translateEvent(PassContext& pass, int status);
 
-// SMF ticks to MFi ticks: t x 48 / division, truncated; 0 stays 0.
-inline std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks) {
-  if (ticks == 0) return 0;
-  // The usual counts: a product below 2^32, divided by the reciprocal (exact
-  // for every 32-bit numerator and divisor) or in 32 bits.
-  if (static_cast<std::uint64_t>(ticks) < (std::uint64_t{1} << 26)) {
-    const auto n = static_cast<std::uint32_t>(ticks * 48);
-    if (ws.reciprocalOf == ws.division)
-      return static_cast<std::int64_t>((static_cast<unsigned __int128>(ws.divisionReciprocal) * n) >> 64);
-    return n / static_cast<std::uint32_t>(ws.division);
+// SMF ticks to MFi ticks: t x 48 / division, truncated; 0 stays 0. The
+// division and its reciprocal are copied out of the workspace, so that a
+// loop that stores bytes need not read them again after each store.
+struct TickScale {
+  explicit TickScale(const ConversionWorkspace& ws)
+      : division(ws.division), reciprocal(ws.divisionReciprocal), byReciprocal(ws.reciprocalOf == ws.division) {}
+  std::int64_t operator()(std::int64_t ticks) const {
+    if (ticks == 0) return 0;
+    // The usual counts: a product below 2^32, divided by the reciprocal
+    // (exact for every 32-bit numerator and divisor) or in 32 bits.
+    if (static_cast<std::uint64_t>(ticks) < (std::uint64_t{1} << 26)) {
+      const auto n = static_cast<std::uint32_t>(ticks * 48);
+      if (byReciprocal) return static_cast<std::int64_t>((static_cast<unsigned __int128>(reciprocal) * n) >> 64);
+      return n / static_cast<std::uint32_t>(division);
+    }
+    return ticks * 48 / division;
   }
-  return ticks * 48 / ws.division;
-}
+  // A non-zero count never gives 0 (gate times).
+  std::int64_t nonZero(std::int64_t ticks) const {
+    const std::int64_t q = (*this)(ticks);
+    return q == 0 && ticks != 0 ? 1 : q;
+  }
+  int division;
+  std::uint64_t reciprocal;
+  bool byReciprocal;
+};
+inline std::int64_t scaleTicks(const ConversionWorkspace& ws, std::int64_t ticks) { return TickScale(ws)(ticks); }
 // As scaleTicks, but a non-zero count never gives 0 (gate times).
 inline std::int64_t scaleTicksNonZero(const ConversionWorkspace& ws, std::int64_t ticks) {
-  const std::int64_t q = scaleTicks(ws, ticks);
-  return q == 0 && ticks != 0 ? 1 : q;
+  return TickScale(ws).nonZero(ticks);
 }
 // Writes NOP events while the delta exceeds 255; returns the rest (1..255),
 // or the delta itself when it is at most 255.

@@ -1,6 +1,7 @@
 #include "smf/split.h"
 
 #include <cstring>
+#include <utility>
 
 #include "smf/reader.h"
 
@@ -33,7 +34,7 @@ constexpr std::uint8_t kChannelDataBytes[16] = {0, 0, 0, 0, 0, 0, 0, 0, 2, 2, 2,
 // here exactly as the general loop of splitChannels would. Returns true at
 // readEnd; false at the first event left to that loop, with the cursor, the
 // running status and the ticks on it.
-template <bool kWholeTrack>
+template <bool kWholeTrack, bool kReporting>
 bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
   const std::uint8_t* const in = ws.readBase;
   std::uint8_t* const out = ws.writeBase;
@@ -65,15 +66,19 @@ bool splitChannelEvents(ConversionWorkspace& ws, Progress* progress) {
     if (kept) {
       w += encodeVarLen(static_cast<std::uint32_t>(pendingDelta[channel] + delta), out + w);
       // One to three bytes: the status when the event carries it, the data.
+      // Three are copied whatever the count: the room was checked above
+      // (roomLimit), and what lies past the event belongs to this channel's
+      // stream, which is never longer than the input, and is written over
+      // by its next event or lies past its end.
       const int n = p - start;
       out[w] = in[start];
-      if (n > 1) out[w + 1] = in[start + 1];
-      if (n > 2) out[w + 2] = in[start + 2];
+      out[w + 1] = in[start + 1];
+      out[w + 2] = in[start + 2];
       streamPos[channel] = w + n;
       pendingDelta[channel] = 0;
     }
     pos = p;
-    if (progress) progress->stepProgress(static_cast<float>(p - start));
+    if constexpr (kReporting) progress->stepProgress(static_cast<float>(p - start));
   }
   std::memcpy(ws.streamPos, streamPos, sizeof streamPos);
   std::memcpy(ws.pendingDelta, pendingDelta, sizeof pendingDelta);
@@ -90,7 +95,8 @@ ConvertResult splitChannels(PassContext& pass) {
   const TraceChannel& trace = pass.trace;
   const int length = ws.inputLength;
 
-  std::memcpy(ws.bufferB.get(), ws.bufferA.get(), static_cast<size_t>(length));
+  // The input moves to bufferB with the buffers (both of one capacity).
+  std::swap(ws.bufferA, ws.bufferB);
   ws.readBase = ws.bufferB.get();
   ws.writeBase = ws.bufferA.get();
   ws.readSize = length;
@@ -147,8 +153,12 @@ ConvertResult splitChannels(PassContext& pass) {
     pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
-      Progress* const stepped = reporting ? &pass.progress : nullptr;
-      if (track != 0 ? splitChannelEvents<true>(ws, stepped) : splitChannelEvents<false>(ws, stepped)) break;
+      Progress* const stepped = &pass.progress;
+      const bool done = reporting ? (track != 0 ? splitChannelEvents<true, true>(ws, stepped)
+                                                : splitChannelEvents<false, true>(ws, stepped))
+                                  : (track != 0 ? splitChannelEvents<true, false>(ws, stepped)
+                                                : splitChannelEvents<false, false>(ws, stepped));
+      if (done) break;
       const int delta = readVarLen(ws);
       ws.absoluteTick += delta;
       const int start = ws.readPos;
