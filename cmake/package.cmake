@@ -34,10 +34,13 @@ GBK, time is resolved to 1/48 of a quarter note.
 This package holds the desktop program tonvell, with a Simplified-Chinese
 interface and an \"Open with\" entry for MIDI files, and the command line
 converter tonvell-cli, which also checks and lists MFi files.")
+# FluidSynth (and GLib, which it brings) is loaded at run time, unseen by
+# dpkg-shlibdeps: the soname the build was made against, by its package.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfluidsynth3")
 if(TARGET tonvell)
   # Qt loads its window-system plugin at run time, unseen by dpkg-shlibdeps;
   # the interface is Chinese, so a font that has the characters helps.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libfluidsynth3, qt6-qpa-plugins")
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
 endif()
 

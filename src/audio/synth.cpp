@@ -1,7 +1,5 @@
 #include "audio/synth.h"
 
-#include <fluidsynth.h>
-#include <glib.h>
 
 #include <algorithm>
 #include <array>
@@ -15,6 +13,8 @@
 #include <mutex>
 #include <vector>
 
+#include "audio/fluidsynth_library.h"
+
 namespace tonvell::audio {
 
 namespace {
@@ -25,6 +25,9 @@ constexpr int kBlockFrames = 64;  // FluidSynth's own block
 // tone has sixteen channels at most, so it plays twice as loud. A master
 // volume of 100 keeps this gain.
 constexpr float kGain = 0.4f;
+
+// The loaded library; only once fluidSynth() has succeeded (in create).
+const FluidSynthLibrary& fl() { return *fluidSynth(nullptr); }
 
 // FluidSynth reports through a process-wide log. Errors are kept (the last
 // one explains a failure), the chatter is dropped.
@@ -44,12 +47,12 @@ void quietLog() {
   std::call_once(once, [] {
     // The SoundFont loaders (libinstpatch's among them) complain through
     // GLib's log about files they do not take; the caller says what failed.
-    g_log_set_default_handler(dropGlibMessage, nullptr);
-    fluid_set_log_function(FLUID_PANIC, keepError, nullptr);
-    fluid_set_log_function(FLUID_ERR, keepError, nullptr);
-    fluid_set_log_function(FLUID_WARN, dropMessage, nullptr);
-    fluid_set_log_function(FLUID_INFO, dropMessage, nullptr);
-    fluid_set_log_function(FLUID_DBG, dropMessage, nullptr);
+    fl().g_log_set_default_handler(dropGlibMessage, nullptr);
+    fl().fluid_set_log_function(FLUID_PANIC, keepError, nullptr);
+    fl().fluid_set_log_function(FLUID_ERR, keepError, nullptr);
+    fl().fluid_set_log_function(FLUID_WARN, dropMessage, nullptr);
+    fl().fluid_set_log_function(FLUID_INFO, dropMessage, nullptr);
+    fl().fluid_set_log_function(FLUID_DBG, dropMessage, nullptr);
   });
 }
 
@@ -116,10 +119,10 @@ struct SynthState {
   char releaseMark = 0;
 
   ~SynthState() {
-    if (driver) delete_fluid_audio_driver(driver);
-    if (sequencer) delete_fluid_sequencer(sequencer);  // unregisters the synth's client too
-    if (synth) delete_fluid_synth(synth);
-    if (settings) delete_fluid_settings(settings);
+    if (driver) fl().delete_fluid_audio_driver(driver);
+    if (sequencer) fl().delete_fluid_sequencer(sequencer);  // unregisters the synth's client too
+    if (synth) fl().delete_fluid_synth(synth);
+    if (settings) fl().delete_fluid_settings(settings);
   }
 
   // The sequencer's calls for our own client, on the audio thread: a master
@@ -127,13 +130,13 @@ struct SynthState {
   // over (every 50 ms after the end, until it is).
   static void onTimer(unsigned int time, fluid_event_t* event, fluid_sequencer_t* seq, void* data) {
     auto* self = static_cast<SynthState*>(data);
-    if (fluid_event_get_type(event) != FLUID_SEQ_TIMER) return;
-    void* what = fluid_event_get_data(event);
+    if (fl().fluid_event_get_type(event) != FLUID_SEQ_TIMER) return;
+    void* what = fl().fluid_event_get_data(event);
     if (what == &self->endMark) {
       self->performedAt = time;
       self->performed = true;
     } else if (what != &self->releaseMark) {
-      fluid_synth_set_gain(self->synth, kGain * static_cast<float>(*static_cast<const int*>(what)) / 100.0f);
+      fl().fluid_synth_set_gain(self->synth, kGain * static_cast<float>(*static_cast<const int*>(what)) / 100.0f);
       return;
     }
     if (!self->finished || self->finishedCalled) return;
@@ -142,12 +145,12 @@ struct SynthState {
       self->finished();
       return;
     }
-    fluid_event_t* again = new_fluid_event();
-    fluid_event_set_source(again, -1);
-    fluid_event_set_dest(again, self->ownClient);
-    fluid_event_timer(again, &self->releaseMark);
-    fluid_sequencer_send_at(seq, again, time + 50, 1);
-    delete_fluid_event(again);
+    fluid_event_t* again = fl().new_fluid_event();
+    fl().fluid_event_set_source(again, -1);
+    fl().fluid_event_set_dest(again, self->ownClient);
+    fl().fluid_event_timer(again, &self->releaseMark);
+    fl().fluid_sequencer_send_at(seq, again, time + 50, 1);
+    fl().delete_fluid_event(again);
   }
 
   bool create(const SynthOptions& options, std::string* error) {
@@ -156,8 +159,6 @@ struct SynthState {
 
   // The synthesizer with its SoundFont.
   bool createSynth(const SynthOptions& options, std::string* error) {
-    quietLog();
-    takeFluidError();
     const std::string font = options.soundFont.empty() ? defaultSoundFont() : options.soundFont;
     if (font.empty()) {
       *error = "no SoundFont: none given and none installed at /usr/share/sounds/sf2";
@@ -167,22 +168,25 @@ struct SynthState {
       *error = why;
       return false;
     }
-    settings = new_fluid_settings();
+    if (!fluidSynth(error)) return false;
+    quietLog();
+    takeFluidError();
+    settings = fl().new_fluid_settings();
     if (!settings) {
       *error = "FluidSynth cannot start";
       return false;
     }
-    fluid_settings_setnum(settings, "synth.sample-rate", kSampleRate);
-    fluid_settings_setnum(settings, "synth.gain", kGain);
-    if (options.voices > 0) fluid_settings_setint(settings, "synth.polyphony", options.voices);
+    fl().fluid_settings_setnum(settings, "synth.sample-rate", kSampleRate);
+    fl().fluid_settings_setnum(settings, "synth.gain", kGain);
+    if (options.voices > 0) fl().fluid_settings_setint(settings, "synth.polyphony", options.voices);
     // One thread renders; a second one would only add scheduling noise.
-    fluid_settings_setint(settings, "synth.cpu-cores", 1);
-    synth = new_fluid_synth(settings);
+    fl().fluid_settings_setint(settings, "synth.cpu-cores", 1);
+    synth = fl().new_fluid_synth(settings);
     if (!synth) {
       *error = "FluidSynth cannot start: " + takeFluidError();
       return false;
     }
-    if (fluid_synth_sfload(synth, font.c_str(), 1) == FLUID_FAILED) {
+    if (fl().fluid_synth_sfload(synth, font.c_str(), 1) == FLUID_FAILED) {
       *error = "not a SoundFont: " + font;
       return false;
     }
@@ -191,13 +195,13 @@ struct SynthState {
 
   // A sequencer on the synthesizer's clock, with nothing scheduled.
   bool createSequencer(std::string* error) {
-    sequencer = new_fluid_sequencer2(0);  // on the synthesizer's sample clock
+    sequencer = fl().new_fluid_sequencer2(0);  // on the synthesizer's sample clock
     if (!sequencer) {
       *error = "FluidSynth cannot start its sequencer";
       return false;
     }
-    synthClient = fluid_sequencer_register_fluidsynth(sequencer, synth);
-    ownClient = fluid_sequencer_register_client(sequencer, "tonvell", &SynthState::onTimer, this);
+    synthClient = fl().fluid_sequencer_register_fluidsynth(sequencer, synth);
+    ownClient = fl().fluid_sequencer_register_client(sequencer, "tonvell", &SynthState::onTimer, this);
     if (synthClient == FLUID_FAILED || ownClient == FLUID_FAILED) {
       *error = "FluidSynth cannot start its sequencer";
       return false;
@@ -207,40 +211,40 @@ struct SynthState {
 
   void schedule(const Performance& performance) {
     masterVolumes.reserve(performance.events.size());
-    fluid_event_t* event = new_fluid_event();
-    fluid_event_set_source(event, -1);
-    const unsigned int start = fluid_sequencer_get_tick(sequencer);
+    fluid_event_t* event = fl().new_fluid_event();
+    fl().fluid_event_set_source(event, -1);
+    const unsigned int start = fl().fluid_sequencer_get_tick(sequencer);
     auto at = [&](double seconds) { return start + static_cast<unsigned int>(std::lround(seconds * 1000.0)); };
     for (const TimedEvent& e : performance.events) {
-      fluid_event_set_dest(event, synthClient);
+      fl().fluid_event_set_dest(event, synthClient);
       switch (e.kind) {
         case EventKind::kNoteOn:
-          fluid_event_noteon(event, e.channel, static_cast<short>(e.data1), static_cast<short>(e.data2));
+          fl().fluid_event_noteon(event, e.channel, static_cast<short>(e.data1), static_cast<short>(e.data2));
           break;
-        case EventKind::kNoteOff: fluid_event_noteoff(event, e.channel, static_cast<short>(e.data1)); break;
-        case EventKind::kProgram: fluid_event_program_change(event, e.channel, e.data1); break;
+        case EventKind::kNoteOff: fl().fluid_event_noteoff(event, e.channel, static_cast<short>(e.data1)); break;
+        case EventKind::kProgram: fl().fluid_event_program_change(event, e.channel, e.data1); break;
         case EventKind::kControl:
-          fluid_event_control_change(event, e.channel, static_cast<short>(e.data1), e.data2);
+          fl().fluid_event_control_change(event, e.channel, static_cast<short>(e.data1), e.data2);
           break;
-        case EventKind::kPitchBend: fluid_event_pitch_bend(event, e.channel, e.data1); break;
+        case EventKind::kPitchBend: fl().fluid_event_pitch_bend(event, e.channel, e.data1); break;
         case EventKind::kMasterVolume:
           masterVolumes.push_back(e.data1);
-          fluid_event_set_dest(event, ownClient);
-          fluid_event_timer(event, &masterVolumes.back());
+          fl().fluid_event_set_dest(event, ownClient);
+          fl().fluid_event_timer(event, &masterVolumes.back());
           break;
       }
-      fluid_sequencer_send_at(sequencer, event, at(e.seconds), 1);
+      fl().fluid_sequencer_send_at(sequencer, event, at(e.seconds), 1);
     }
-    fluid_event_set_dest(event, ownClient);
-    fluid_event_timer(event, &endMark);
-    fluid_sequencer_send_at(sequencer, event, at(performance.seconds), 1);
-    delete_fluid_event(event);
+    fl().fluid_event_set_dest(event, ownClient);
+    fl().fluid_event_timer(event, &endMark);
+    fl().fluid_sequencer_send_at(sequencer, event, at(performance.seconds), 1);
+    fl().delete_fluid_event(event);
   }
 
   // After the performance, until the voices have died away or the release
   // time is up.
   bool releaseOver(double secondsSincePerformed) const {
-    return secondsSincePerformed >= kMaxReleaseSeconds || fluid_synth_get_active_voice_count(synth) == 0;
+    return secondsSincePerformed >= kMaxReleaseSeconds || fl().fluid_synth_get_active_voice_count(synth) == 0;
   }
 };
 
@@ -274,13 +278,13 @@ RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink)
   SynthState& state = *state_;
   // Each performance starts from the synthesizer's first state: no voice,
   // no controller, no effect tail of the one before.
-  if (state.sequencer) delete_fluid_sequencer(state.sequencer);
+  if (state.sequencer) fl().delete_fluid_sequencer(state.sequencer);
   state.sequencer = nullptr;
   state.masterVolumes.clear();
   state.performed = false;
   state.performedAt = 0;
-  fluid_synth_system_reset(state.synth);
-  fluid_synth_set_gain(state.synth, kGain);
+  fl().fluid_synth_system_reset(state.synth);
+  fl().fluid_synth_set_gain(state.synth, kGain);
   {
     TerminationSignalsBlocked blocked;
     if (!state.createSequencer(&out.error)) return out;
@@ -315,7 +319,7 @@ RenderOutcome Renderer::render(const Performance& performance, OutputSink& sink)
       return out;
     }
     short* block = batch.data() + batched * 2 * kBlockFrames;
-    fluid_synth_write_s16(state.synth, kBlockFrames, block, 0, 2, block, 1, 2);
+    fl().fluid_synth_write_s16(state.synth, kBlockFrames, block, 0, 2, block, 1, 2);
     for (int i = 0; i < 2 * kBlockFrames; ++i) peak = std::max(peak, std::abs(static_cast<int>(block[i])));
     frames += kBlockFrames;
     if (++batched == kBatchBlocks && !flush()) {
@@ -370,12 +374,12 @@ bool Playback::start(const Performance& performance, const SynthOptions& options
   state->finished = std::move(finished);
 
   const char* driver = std::getenv("TONVELL_AUDIO_DRIVER");
-  if (driver && *driver) fluid_settings_setstr(state->settings, "audio.driver", driver);
+  if (driver && *driver) fl().fluid_settings_setstr(state->settings, "audio.driver", driver);
   if (driver && std::string(driver) == "file") {
     const char* file = std::getenv("TONVELL_AUDIO_FILE");
-    fluid_settings_setstr(state->settings, "audio.file.name", file && *file ? file : "fluidsynth.wav");
+    fl().fluid_settings_setstr(state->settings, "audio.file.name", file && *file ? file : "fluidsynth.wav");
   }
-  state->driver = new_fluid_audio_driver(state->settings, state->synth);
+  state->driver = fl().new_fluid_audio_driver(state->settings, state->synth);
   if (!state->driver) {
     std::string why = takeFluidError();
     *error = "no audio output" + (why.empty() ? std::string() : ": " + why);
