@@ -125,8 +125,9 @@ TEST(CliParallel, RunsWithFourJobsShowAndWriteWhatOneJobDoes) {
     }
     EXPECT_GT(one.trace.size(), 0u);
     EXPECT_TRUE(four.trace == one.trace) << "the trace, file after file";
-    if (!way.links.empty())
+    if (!way.links.empty()) {
       EXPECT_NE(one.process.out.find("输出文件名与本次已保存的文件重复"), std::string::npos) << one.process.out;
+    }
   }
   if (songs.empty()) GTEST_SKIP() << "compared without real songs: run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
 }

@@ -25,6 +25,8 @@ constexpr std::size_t kMaxLineBytes = PATH_MAX;
 struct BatchRun::Item {
   int index;
   std::string path;
+  bool exists = false;  // the input was there when the run began, as `id`
+  FileIdentity id;
 };
 
 // A file read and converted, waiting to be reported and saved.
@@ -94,14 +96,14 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
       const bool exists = identifyFile(outcome.outputPath, &existing);
       if (exists && inputs_.holds(existing)) {
         outcome.outputIsInput = true;
-      } else if (exists && std::find(written_.begin(), written_.end(), existing) != written_.end()) {
+      } else if (exists && written_.holds(existing)) {
         outcome.duplicateOutput = true;
       } else {
         outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
       }
     }
     FileIdentity id = outcome.save.identity;
-    if (outcome.saved() && (outcome.save.identified || identifyFile(outcome.outputPath, &id))) written_.push_back(id);
+    if (outcome.saved() && (outcome.save.identified || identifyFile(outcome.outputPath, &id))) written_.insert(id);
   }
   std::vector<std::uint8_t>().swap(prepared.conversion.mfi);
   if (outcome.saved()) ++summary.saved;
@@ -121,9 +123,9 @@ RunSummary BatchRun::run(const std::vector<std::string>& lines) {
     std::string_view fetched = lines[i];
     if (fetched.size() > kMaxLineBytes) fetched = fetched.substr(0, kMaxLineBytes);
     std::string path(fetched.substr(0, cutLine(fetched)));
-    if (!path.empty()) items.push_back(Item{static_cast<int>(i), std::move(path)});
+    if (!path.empty()) items.push_back(Item{static_cast<int>(i), std::move(path), false, {}});
   }
-  for (const Item& item : items) inputs_.add(item.path);
+  for (Item& item : items) item.exists = inputs_.add(item.path, &item.id);
   RunSummary summary;
   summary.checked = static_cast<int>(items.size());
   if (options_.jobs > 1 && items.size() > 1)
@@ -173,13 +175,13 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   {
     std::string folder = settings_.outputFolder;
     if (!endsWithSeparator(folder, kNativeRules)) folder += kNativeRules.separator;
-    std::vector<FileIdentity> outputs;
+    FileSet outputs;
     bool linked = false;
     for (std::size_t k = 0; k < count; ++k) {
       outputPaths[k] = outputPathFor(folder, items[k].path);
       FileIdentity id;
       if (identifyFile(outputPaths[k], &id)) {
-        outputs.push_back(id);
+        outputs.insert(id);
       } else {
         ahead[k] = 1;
       }
@@ -206,9 +208,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
           path.size() >= 4 && std::equal(path.end() - 4, path.end(), ".mld", [](char a, char b) {
             return (a >= 'A' && a <= 'Z' ? a - 'A' + 'a' : a) == b;
           });
-      FileIdentity id;
-      const bool exists = identifyFile(path, &id);
-      atTurn[k] = namedLikeOutput || !exists || std::find(outputs.begin(), outputs.end(), id) != outputs.end();
+      atTurn[k] = namedLikeOutput || !items[k].exists || outputs.holds(items[k].id);
       if (atTurn[k]) std::fill(ahead.begin(), ahead.end(), 0);
     }
   }

@@ -109,7 +109,7 @@ class BatchRun {
   OverwritePolicy policy_;
   BatchObserver& observer_;
   BatchOptions options_;
-  std::vector<FileIdentity> written_;
+  FileSet written_;  // the files this run has saved
   FileSet inputs_;  // every input of the run, as it was at the start
 };
 

@@ -75,10 +75,11 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
       path, [bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, policy);
 }
 
-bool FileSet::add(const std::string& path) {
+bool FileSet::add(const std::string& path, FileIdentity* identity) {
   FileIdentity id;
   if (!identifyFile(path, &id)) return false;
-  if (std::find(files_.begin(), files_.end(), id) == files_.end()) files_.push_back(id);
+  files_.insert(id);
+  if (identity) *identity = id;
   return true;
 }
 
@@ -87,7 +88,7 @@ bool FileSet::holds(const std::string& path) const {
   return identifyFile(path, &id) && holds(id);
 }
 
-bool FileSet::holds(const FileIdentity& id) const { return std::find(files_.begin(), files_.end(), id) != files_.end(); }
+bool FileSet::holds(const FileIdentity& id) const { return files_.count(id) != 0; }
 
 bool sameFile(const std::string& givenA, const std::string& givenB) {
   const std::string a = platform::createdPath(givenA), b = platform::createdPath(givenB);

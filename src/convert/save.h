@@ -9,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/saving.h"
+#include <unordered_set>
 #include <vector>
 
 namespace tonvell {
@@ -107,14 +108,19 @@ using platform::identifyFile;
 // before anything is written to it.
 class FileSet {
  public:
-  // Adds the file `path` names now (through links); false when none.
-  bool add(const std::string& path);
+  // Adds the file `path` names now (through links), telling its identity
+  // to `id` (may be null); false when none.
+  bool add(const std::string& path, FileIdentity* id = nullptr);
   // True when `path` names one of the files (through links).
   bool holds(const std::string& path) const;
   bool holds(const FileIdentity& id) const;
+  void insert(const FileIdentity& id) { files_.insert(id); }
 
  private:
-  std::vector<FileIdentity> files_;
+  struct Hash {
+    std::size_t operator()(const FileIdentity& id) const { return std::hash<std::uint64_t>()(id.index * 31 + id.volume); }
+  };
+  std::unordered_set<FileIdentity, Hash> files_;
 };
 
 // The outcome of a platform write, as a save's.
