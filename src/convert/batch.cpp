@@ -238,7 +238,12 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   };
 
   const std::size_t jobs = static_cast<std::size_t>(options_.jobs);
-  const std::size_t window = jobs * 2;  // files held at once: bounds the memory
+  // Files taken ahead of the one reported: this bounds the memory. A file
+  // saved ahead holds nothing while it waits (no trace either, untraced), so
+  // when files may be, the workers run further ahead and seldom wait for a
+  // slow one to be reported.
+  const bool anyAhead = std::find(ahead.begin(), ahead.end(), 1) != ahead.end();
+  const std::size_t window = jobs * 2 + (anyAhead && !tracing ? 64 : 0);
   // Threads are woken only when what they wait for may have come: this one
   // when the file it waits for is done, workers when the window has room.
   std::mutex mutex;
