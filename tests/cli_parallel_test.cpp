@@ -3,7 +3,10 @@
 // every output file, in list order.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -130,6 +133,66 @@ TEST(CliParallel, RunsWithFourJobsShowAndWriteWhatOneJobDoes) {
     }
   }
   if (songs.empty()) GTEST_SKIP() << "compared without real songs: run scripts/fetch-songs.sh " << TONVELL_SONGS_DIR;
+}
+
+// A disk that fills up fails the same files whatever the number of jobs:
+// outputs saved ahead of their turn must not take the room of an earlier
+// file. The first file is large and replaces an output (so it is saved at
+// its turn), the others are small new ones that workers would save while it
+// is being converted; the disk is a small file system of the test's own.
+TEST(CliParallel, AFullDiskFailsTheFilesThatOneJobFails) {
+  TempDir dir;
+  std::vector<std::string> list = {"big.mid"};
+  test::writeFile(dir.file("big.mid"), test::generateSong(1500000, 41).bytes);
+  for (int i = 0; i < 60; ++i) {
+    list.push_back("small-" + std::to_string(i) + ".mid");
+    test::writeFile(dir.file(list.back()), test::generateSong(3000, 100 + i).bytes);
+  }
+  ASSERT_EQ(mkdir(dir.file("out").c_str(), 0755), 0);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    // A mount of this process's own, gone with it.
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(3);
+    std::string report;
+    for (const int jobs : {1, 2}) {
+      umount(dir.file("out").c_str());
+      if (mount("tonvell-test", dir.file("out").c_str(), "tmpfs", 0, "size=960k") != 0) _exit(3);
+      test::writeFile(dir.file("out/big.mld"), test::hex("00 01 02"));
+      std::vector<std::string> args = {TONVELL_CLI, "-j", std::to_string(jobs), "-q", "--date", "20030105",
+                                       "--overwrite", "all", "-o", "out/"};
+      args.insert(args.end(), list.begin(), list.end());
+      const ProcessResult run = test::runProcess(args, "", dir.path());
+      report += "status " + std::to_string(run.status) + "\n" + run.out + run.err;
+      for (const std::string& name : filesIn(dir.file("out"), ".mld"))
+        report += name + " " + std::to_string(test::readFile(dir.file("out/" + name)).size()) + "\n";
+      report += '\f';
+    }
+    for (std::size_t done = 0; done < report.size();) {
+      const ssize_t n = write(fds[1], report.data() + done, report.size() - done);
+      if (n <= 0) _exit(4);
+      done += static_cast<std::size_t>(n);
+    }
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "no file system of the test's own here";
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::size_t cut = report.find('\f');
+  ASSERT_NE(cut, std::string::npos);
+  const std::string one = report.substr(0, cut), two = report.substr(cut + 1, report.size() - cut - 2);
+  EXPECT_NE(one.find("No space left on device"), std::string::npos) << "the disk must fill up: " << one;
+  EXPECT_EQ(one.find("big.mld 3\n"), std::string::npos) << "the first file is replaced: " << one;
+  EXPECT_EQ(two, one);
 }
 
 }  // namespace

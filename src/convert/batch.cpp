@@ -1,7 +1,6 @@
 #include "convert/batch.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -67,7 +66,8 @@ std::string outputPathFor(const std::string& folder, const std::string& inputPat
   return makePath(dir.drive, dir.directory, input.baseName, ".mld", rules);
 }
 
-void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summary) {
+void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summary,
+                          const std::function<bool()>& makeRoom) {
   FileOutcome outcome;
   outcome.index = item.index;
   outcome.inputPath = item.path;
@@ -100,6 +100,13 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
         outcome.duplicateOutput = true;
       } else {
         outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
+        if (outcome.save.wantedRoom() && makeRoom && makeRoom()) {
+          // Again, with the question settled as it was.
+          const std::vector<std::uint8_t>& bytes = prepared.conversion.mfi;
+          outcome.save = saveDecided(
+              outcome.outputPath, [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); },
+              outcome.save.decision);
+        }
       }
     }
     FileIdentity id = outcome.save.identity;
@@ -223,19 +230,6 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
     if (tracing) trace.setSink([&p](std::string_view bytes) { p.trace.append(bytes); });
     p.conversion = convertMidi(input, conversion, options_.date, &trace);
   };
-  std::atomic<bool> savingAhead{true};  // until the system turns out unable to
-  const auto saveAhead = [&](std::size_t k) {
-    Prepared& p = prepared[k];
-    if (!ahead[k] || !savingAhead || p.readCode != ResultCode::kSuccess || p.conversion.code != ResultCode::kSuccess) return;
-    const std::vector<std::uint8_t>& bytes = p.conversion.mfi;
-    const platform::WriteResult written = platform::writeNewFile(
-        outputPaths[k], [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, UINT64_MAX);
-    if (written.status == platform::WriteStatus::kNotDone && written.error != EEXIST) savingAhead = false;
-    if (written.status != platform::WriteStatus::kWritten) return;
-    p.savedAhead = true;
-    p.save = saveOutcomeOf(written, OverwriteDecision::kNoFile);
-    std::vector<std::uint8_t>().swap(p.conversion.mfi);
-  };
 
   const std::size_t jobs = static_cast<std::size_t>(options_.jobs);
   // Files taken ahead of the one reported: this bounds the memory. A file
@@ -252,6 +246,63 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   std::size_t waitingFor = count;  // the file this thread waits for; count when none
   std::size_t workersWaiting = 0;
   bool stopping = false;
+  // Saving ahead stops for good when the system turns out unable to, or
+  // when a save runs out of room (see makeRoom).
+  bool aheadStopped = false;
+  std::size_t aheadInFlight = 0;
+  std::condition_variable aheadIdle;
+
+  const auto saveAhead = [&](std::size_t k) {
+    Prepared& p = prepared[k];
+    if (!ahead[k] || p.readCode != ResultCode::kSuccess || p.conversion.code != ResultCode::kSuccess) return;
+    {
+      std::lock_guard lock(mutex);
+      if (aheadStopped) return;
+      ++aheadInFlight;
+    }
+    const std::vector<std::uint8_t>& bytes = p.conversion.mfi;
+    const platform::WriteResult written = platform::writeNewFile(
+        outputPaths[k], [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, UINT64_MAX);
+    bool idle;
+    std::vector<std::uint8_t> saved;  // freed outside the lock
+    {
+      // From here on the file may be taken back at any time (makeRoom).
+      std::lock_guard lock(mutex);
+      if (written.status == platform::WriteStatus::kNotDone && written.error != EEXIST) aheadStopped = true;
+      if (written.status == platform::WriteStatus::kWritten) {
+        p.savedAhead = true;
+        p.save = saveOutcomeOf(written, OverwriteDecision::kNoFile);
+        saved.swap(p.conversion.mfi);
+      }
+      idle = --aheadInFlight == 0;
+    }
+    if (idle) aheadIdle.notify_all();
+  };
+
+  // A save that ran out of room may have lost it to files saved ahead of
+  // their turn, which a run of one file at a time would not have written
+  // yet: saving ahead stops, those files are removed (when they are still
+  // the ones written) and read, converted and saved again at their turns,
+  // and the save is tried once more.
+  std::size_t finishing = 0;  // the file this thread reports
+  const auto makeRoom = [&]() -> bool {
+    std::vector<std::size_t> undone;
+    {
+      std::unique_lock lock(mutex);
+      aheadStopped = true;
+      aheadIdle.wait(lock, [&] { return aheadInFlight == 0; });
+      for (std::size_t j = finishing + 1; j < count; ++j) {
+        if (prepared[j].savedAhead) undone.push_back(j);
+      }
+    }
+    for (const std::size_t j : undone) {
+      FileIdentity id;
+      if (identifyFile(outputPaths[j], &id) && id == prepared[j].save.identity) platform::removeFile(outputPaths[j]);
+      prepared[j] = Prepared{};
+      atTurn[j] = 1;
+    }
+    return !undone.empty();
+  };
 
   const auto worker = [&] {
     for (;;) {
@@ -301,7 +352,8 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       if (atTurn[k]) convertItem(k);
       if (tracing && !prepared[k].trace.empty()) options_.trace->write(prepared[k].trace);
       std::string().swap(prepared[k].trace);
-      finishFile(items[k], prepared[k], summary);
+      finishing = k;
+      finishFile(items[k], prepared[k], summary, makeRoom);
       bool roomAwaited;
       {
         std::lock_guard lock(mutex);

@@ -4,6 +4,7 @@
 // the log text both show.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,7 +102,11 @@ class BatchRun {
  private:
   struct Item;
   struct Prepared;
-  void finishFile(const Item& item, Prepared& prepared, RunSummary& summary);
+  // `makeRoom` (may be empty): called when a save failed for want of room;
+  // true when it freed room that a run of one file at a time would have had,
+  // and the save is tried once more.
+  void finishFile(const Item& item, Prepared& prepared, RunSummary& summary,
+                  const std::function<bool()>& makeRoom = {});
   void runSequential(const std::vector<Item>& items, std::size_t lines, RunSummary& summary);
   void runParallel(const std::vector<Item>& items, std::size_t lines, RunSummary& summary);
 

@@ -3,6 +3,7 @@
 #include "convert/save.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "convert/paths.h"
 
@@ -63,11 +64,21 @@ SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, Overw
       skipped.status = SaveStatus::kSkipped;
       return skipped;
     }
-  } else {
+  }
+  return saveDecided(path, write, decision, maxBytes);
+}
+
+SaveOutcome saveDecided(const std::string& path, const OutputWriter& write, OverwriteDecision decision,
+                        std::uint64_t maxBytes) {
+  if (decision == OverwriteDecision::kNoFile) {
     const platform::WriteResult written = platform::writeNewFile(path, write, maxBytes);
     if (written.status != platform::WriteStatus::kNotDone) return saveOutcomeOf(written, decision);
   }
   return saveOutcomeOf(platform::writeFileReplacing(path, write, maxBytes), decision);
+}
+
+bool SaveOutcome::wantedRoom() const {
+  return status == SaveStatus::kWriteFailed && (osError == ENOSPC || osError == EDQUOT);
 }
 
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {

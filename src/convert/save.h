@@ -64,6 +64,8 @@ struct SaveOutcome {
   bool identified = false;
   platform::FileIdentity identity;
   bool saved() const { return status == SaveStatus::kWritten || status == SaveStatus::kReplaced; }
+  // The write failed for want of room: a full disk or quota.
+  bool wantedRoom() const;
 };
 
 // True when `path` names an existing regular file (following links).
@@ -78,6 +80,11 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
 
 using OutputSink = platform::OutputSink;
 using OutputWriter = platform::OutputWriter;
+
+// The write of saveOutput once the question is settled: `decision` is
+// kNoFile for a file that was not there, else how it is replaced.
+SaveOutcome saveDecided(const std::string& path, const OutputWriter& write, OverwriteDecision decision,
+                        std::uint64_t maxBytes = UINT64_MAX);
 
 // saveOutput for contents made as they are written: the question comes
 // before `write` runs, and the file takes its name only once `write` is done

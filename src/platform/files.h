@@ -35,6 +35,10 @@ bool createDirectory(const std::string& path);
 // True when `path` names an existing regular file (following links).
 bool isRegularFile(const std::string& path);
 
+// Removes the file `path` names (a link itself, not what it names); false
+// when it cannot be.
+bool removeFile(const std::string& path);
+
 // What names one file whatever path leads to it: the device and inode on
 // POSIX, the volume serial number and file index on Windows.
 struct FileIdentity {

@@ -84,6 +84,8 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
 bool identifyFile(const std::string& path, FileIdentity* identity) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;

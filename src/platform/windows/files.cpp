@@ -125,6 +125,8 @@ bool isRegularFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
 }
 
+bool removeFile(const std::string& path) { return DeleteFileW(widen(path).c_str()) != 0; }
+
 bool identifyFile(const std::string& path, FileIdentity* identity) {
   // Opened for no access at all: a file we may not read still has an identity.
   const HANDLE h = CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
