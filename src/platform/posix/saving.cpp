@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -138,6 +139,53 @@ void identify(int fd, WriteResult& result) {
   result.identified = true;
   result.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
+// The replacing file written without a name, flushed, then given a
+// temporary name only for the moment of the rename: even a kill that no
+// handler sees leaves a temporary file only if it falls between the two.
+WriteResult replaceThroughUnnamedFile(int fd, std::string temp, const std::string& target, mode_t mode,
+                                      bool replacing, const OutputWriter& produce, std::uint64_t maxBytes) {
+  bool ok = ::fchmod(fd, mode) == 0;
+  int error = ok ? 0 : errno;
+  if (ok) {
+    FileSink sink(fd, maxBytes);
+    ok = produce(sink);
+    error = sink.error();
+    if (ok && error != 0) ok = false;
+  }
+  if (ok && ::fsync(fd) != 0) {
+    ok = false;
+    error = errno;
+  }
+  WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+  if (!ok) {
+    ::close(fd);
+    return WriteResult{WriteStatus::kWriteFailed, error};
+  }
+  identify(fd, done);
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  static std::atomic<unsigned> counter{0};
+  const std::size_t suffix = temp.size() - 6;
+  static const char kDigits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    unsigned value = static_cast<unsigned>(::getpid()) * 2654435761u ^ (counter.fetch_add(1) + 1) * 40503u ^
+                     static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&attempt));
+    for (std::size_t i = 0; i < 6; ++i, value /= 62) temp[suffix + i] = kDigits[value % 62];
+    InterruptsHeld held;
+    if (::linkat(AT_FDCWD, self, AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      error = errno;
+      continue;
+    }
+    holdTemporary(temp);
+    error = ::rename(temp.c_str(), target.c_str()) == 0 ? 0 : errno;
+    if (error != 0) ::unlink(temp.c_str());
+    releaseTemporary();
+  }
+  ::close(fd);
+  if (error != 0) return WriteResult{kCannotOpen, error};
+  return done;
+}
 }  // namespace
 
 WriteResult writeFileReplacing(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes) {
@@ -173,6 +221,10 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
 
   std::string temp = folderOf(target) + "/.tonvell-XXXXXX";
   if (temp.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
+  if (replacing) {
+    const int unnamed = ::open(folderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (unnamed >= 0) return replaceThroughUnnamedFile(unnamed, temp, target, mode, replacing, produce, maxBytes);
+  }
   int fd;
   {
     InterruptsHeld held;
