@@ -78,7 +78,7 @@ SaveOutcome saveDecided(const std::string& path, const OutputWriter& write, Over
 }
 
 bool SaveOutcome::wantedRoom() const {
-  return status == SaveStatus::kWriteFailed && (osError == ENOSPC || osError == EDQUOT);
+  return status == SaveStatus::kWriteFailed && platform::isOutOfRoom(osError);
 }
 
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {

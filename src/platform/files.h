@@ -58,6 +58,9 @@ std::string createdPath(const std::string& path);
 // An errno value of this layer's own: a name the system keeps for a device.
 inline constexpr int kReservedNameError = 0x7E01;
 
+// True when the errno value says a disk or a quota is full.
+bool isOutOfRoom(int error);
+
 // The words for an errno value (strerror, plus this layer's own values).
 std::string errorText(int error);
 

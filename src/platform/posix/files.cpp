@@ -93,6 +93,8 @@ bool identifyFile(const std::string& path, FileIdentity* identity) {
   return true;
 }
 
+bool isOutOfRoom(int error) { return error == ENOSPC || error == EDQUOT; }
+
 std::string errorText(int error) {
   if (error == kReservedNameError) return "a name the system keeps for a device";
   return std::strerror(error);

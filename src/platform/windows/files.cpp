@@ -141,6 +141,9 @@ bool identifyFile(const std::string& path, FileIdentity* identity) {
   return true;
 }
 
+// A full disk reaches this layer as ENOSPC (errnoFromWindows).
+bool isOutOfRoom(int error) { return error == ENOSPC; }
+
 std::string errorText(int error) {
   if (error == kReservedNameError) return "a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
   return std::strerror(error);
