@@ -139,31 +139,44 @@ void identify(int fd, WriteResult& result) {
   result.identified = true;
   result.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
+// Gives the file open as `fd` its mode (unless `mode` is null), writes what
+// `produce` makes into it and, with `flush`, flushes it to the disk. False
+// when a step failed, with its errno in `error` (0 when the writer gave up
+// for a reason of its own).
+bool fill(int fd, const mode_t* mode, bool flush, const OutputWriter& produce, std::uint64_t maxBytes, int* error) {
+  *error = 0;
+  if (mode && ::fchmod(fd, *mode) != 0) {
+    *error = errno;
+    return false;
+  }
+  FileSink sink(fd, maxBytes);
+  const bool made = produce(sink);
+  *error = sink.error();
+  if (!made || *error != 0) return false;
+  if (flush && ::fsync(fd) != 0) {
+    *error = errno;
+    return false;
+  }
+  return true;
+}
+
+// The name through which linkat reaches the open file `fd`; linking through
+// /proc needs no privilege (AT_EMPTY_PATH would).
+std::string linkable(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // The replacing file written without a name, flushed, then given a
 // temporary name only for the moment of the rename: even a kill that no
 // handler sees leaves a temporary file only if it falls between the two.
 WriteResult replaceThroughUnnamedFile(int fd, std::string temp, const std::string& target, mode_t mode,
                                       bool replacing, const OutputWriter& produce, std::uint64_t maxBytes) {
-  bool ok = ::fchmod(fd, mode) == 0;
-  int error = ok ? 0 : errno;
-  if (ok) {
-    FileSink sink(fd, maxBytes);
-    ok = produce(sink);
-    error = sink.error();
-    if (ok && error != 0) ok = false;
-  }
-  if (ok && ::fsync(fd) != 0) {
-    ok = false;
-    error = errno;
-  }
-  WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
-  if (!ok) {
+  int error;
+  if (!fill(fd, &mode, true, produce, maxBytes, &error)) {
     ::close(fd);
     return WriteResult{WriteStatus::kWriteFailed, error};
   }
+  WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
   identify(fd, done);
-  char self[64];
-  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  const std::string self = linkable(fd);
   static std::atomic<unsigned> counter{0};
   const std::size_t suffix = temp.size() - 6;
   static const char kDigits[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -173,7 +186,7 @@ WriteResult replaceThroughUnnamedFile(int fd, std::string temp, const std::strin
                      static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(&attempt));
     for (std::size_t i = 0; i < 6; ++i, value /= 62) temp[suffix + i] = kDigits[value % 62];
     InterruptsHeld held;
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       error = errno;
       continue;
     }
@@ -235,18 +248,8 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
   // Data replacing an existing file reaches the disk before the rename, so
   // that even a power loss leaves the old file or the new one. A new file
   // risks nothing older, and skips the flush: it is most of a batch's time.
-  bool ok = ::fchmod(fd, mode) == 0;
-  int error = ok ? 0 : errno;
-  if (ok) {
-    FileSink sink(fd, maxBytes);
-    ok = produce(sink);
-    error = sink.error();
-    if (ok && error != 0) ok = false;
-  }
-  if (ok && replacing && ::fsync(fd) != 0) {
-    ok = false;
-    error = errno;
-  }
+  int error;
+  bool ok = fill(fd, &mode, replacing, produce, maxBytes, &error);
   WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
   if (ok) identify(fd, done);
   if (::close(fd) != 0 && ok) {
@@ -279,16 +282,11 @@ WriteResult writeNewFile(const std::string& path, const OutputWriter& produce, s
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return WriteResult{WriteStatus::kNotDone, errno};
     return WriteResult{kCannotOpen, errno};
   }
-  FileSink sink(fd, maxBytes);
-  bool ok = produce(sink);
-  int error = sink.error();
-  if (ok && error != 0) ok = false;
+  int error;
+  bool ok = fill(fd, nullptr, false, produce, maxBytes, &error);
   WriteResult done{WriteStatus::kWritten, 0};
   if (ok) {
-    // Linking through /proc needs no privilege (AT_EMPTY_PATH would).
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (::linkat(AT_FDCWD, self, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (::linkat(AT_FDCWD, linkable(fd).c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       error = errno;
       ::close(fd);
       // A name there now, or no /proc: the usual way decides and saves.
