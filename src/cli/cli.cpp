@@ -455,6 +455,12 @@ int runCli(int argc, char** argv) {
   options.date = date;
   options.trace = &traceChannel;
   options.jobs = o.jobs > 0 ? o.jobs : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  {
+    const std::string folder = s.outputFolder.empty() ? "." : s.outputFolder;
+    for (std::FILE* stream : {stdout, stderr, files.trace}) {
+      if (platform::writesBeside(stream, folder)) options.saveAhead = false;
+    }
+  }
   // An interrupted run leaves no temporary file behind.
   removeTemporaryOutputOnSignals();
   // The log starts with the banner, as the window's does.

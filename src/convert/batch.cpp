@@ -208,7 +208,8 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
     }
     const PathParts parts = splitPath(folder, kNativeRules);
     const std::string made = parts.drive + parts.directory;
-    if (linked || !platform::isDirectory(made.empty() ? "." : made)) std::fill(ahead.begin(), ahead.end(), 0);
+    if (!options_.saveAhead || linked || !platform::isDirectory(made.empty() ? "." : made))
+      std::fill(ahead.begin(), ahead.end(), 0);
     for (std::size_t k = 0; k < count; ++k) {
       const std::string& path = items[k].path;
       const bool namedLikeOutput =

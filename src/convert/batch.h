@@ -84,6 +84,10 @@ struct BatchOptions {
   // trace, questions and files written stay exactly as with one, in list
   // order (a new output may be written before its turn is reported).
   int jobs = 1;
+  // With more than one job, workers may save new outputs before the log
+  // reaches them. Off when the log or the trace is written to the outputs'
+  // disk: there they would compete for its room in another order.
+  bool saveAhead = true;
 };
 
 class BatchRun {

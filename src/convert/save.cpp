@@ -78,7 +78,8 @@ SaveOutcome saveDecided(const std::string& path, const OutputWriter& write, Over
 }
 
 bool SaveOutcome::wantedRoom() const {
-  return status == SaveStatus::kWriteFailed && platform::isOutOfRoom(osError);
+  // Out of inodes, a file cannot even be made.
+  return (status == SaveStatus::kWriteFailed || status == SaveStatus::kCannotOpen) && platform::isOutOfRoom(osError);
 }
 
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {

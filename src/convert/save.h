@@ -64,7 +64,7 @@ struct SaveOutcome {
   bool identified = false;
   platform::FileIdentity identity;
   bool saved() const { return status == SaveStatus::kWritten || status == SaveStatus::kReplaced; }
-  // The write failed for want of room: a full disk or quota.
+  // The save failed for want of room: a full disk or quota, or no inode left.
   bool wantedRoom() const;
 };
 

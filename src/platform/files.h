@@ -58,6 +58,11 @@ std::string createdPath(const std::string& path);
 // An errno value of this layer's own: a name the system keeps for a device.
 inline constexpr int kReservedNameError = 0x7E01;
 
+// True when `stream` writes to a file on the disk that holds `folder` (and
+// so may run out of room with it). On Windows, where nothing asks it to
+// decide more, always true.
+bool writesBeside(std::FILE* stream, const std::string& folder);
+
 // True when the errno value says a disk or a quota is full.
 bool isOutOfRoom(int error);
 

@@ -93,6 +93,12 @@ bool identifyFile(const std::string& path, FileIdentity* identity) {
   return true;
 }
 
+bool writesBeside(std::FILE* stream, const std::string& folder) {
+  struct stat file {}, place {};
+  if (!stream || ::fstat(::fileno(stream), &file) != 0 || !S_ISREG(file.st_mode)) return false;
+  return ::stat(folder.c_str(), &place) == 0 && place.st_dev == file.st_dev;
+}
+
 bool isOutOfRoom(int error) { return error == ENOSPC || error == EDQUOT; }
 
 std::string errorText(int error) {
