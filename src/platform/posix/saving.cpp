@@ -168,13 +168,13 @@ std::string linkable(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 // temporary name only for the moment of the rename: even a kill that no
 // handler sees leaves a temporary file only if it falls between the two.
 WriteResult replaceThroughUnnamedFile(int fd, std::string temp, const std::string& target, mode_t mode,
-                                      bool replacing, const OutputWriter& produce, std::uint64_t maxBytes) {
+                                      const OutputWriter& produce, std::uint64_t maxBytes) {
   int error;
   if (!fill(fd, &mode, true, produce, maxBytes, &error)) {
     ::close(fd);
     return WriteResult{WriteStatus::kWriteFailed, error};
   }
-  WriteResult done{replacing ? WriteStatus::kReplaced : WriteStatus::kWritten, 0};
+  WriteResult done{WriteStatus::kReplaced, 0};
   identify(fd, done);
   const std::string self = linkable(fd);
   static std::atomic<unsigned> counter{0};
@@ -236,7 +236,7 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
   if (temp.size() >= PATH_MAX) return WriteResult{kCannotOpen, ENAMETOOLONG};
   if (replacing) {
     const int unnamed = ::open(folderOf(target).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-    if (unnamed >= 0) return replaceThroughUnnamedFile(unnamed, temp, target, mode, replacing, produce, maxBytes);
+    if (unnamed >= 0) return replaceThroughUnnamedFile(unnamed, temp, target, mode, produce, maxBytes);
   }
   int fd;
   {
