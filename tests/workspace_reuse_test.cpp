@@ -56,7 +56,7 @@ class NestedConversion final : public Progress {
   bool traced_;
 };
 
-TEST(WorkspaceReuse, EachFileConvertsAsInAFreshWorkspaceWhateverCameBefore) {
+std::vector<test::Bytes> testInputs() {
   std::vector<test::Bytes> inputs;
   for (const std::string& path : test::midiFilesIn(TONVELL_SONGS_DIR)) inputs.push_back(test::readFile(path));
   for (const std::string& path : test::midiFilesIn(TONVELL_CORPUS_DIR)) inputs.push_back(test::readFile(path));
@@ -68,7 +68,16 @@ TEST(WorkspaceReuse, EachFileConvertsAsInAFreshWorkspaceWhateverCameBefore) {
   for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(random());
   inputs.push_back(noise);
   inputs.push_back(test::concat({test::hex("4D 54 68 64 00 00 00 06 00 01 00 01 01 E0"), noise}));
+  // 50,000,000 ticks of silence before a note: a file of about 784 KB from 40 bytes.
+  inputs.push_back(test::concat({test::smfHeader(1, 2, 48), test::track(test::hex("00 FF 2F 00")),
+                                 test::track(test::concat({test::varLen(50000000),
+                                                           test::hex("90 3C 40  30 80 3C 40  00 FF 2F 00")}))}));
+  return inputs;
+}
 
+TEST(WorkspaceReuse, EachFileConvertsAsInAFreshWorkspaceWhateverCameBefore) {
+  const std::vector<test::Bytes> inputs = testInputs();
+  std::mt19937 random(19990222);
   std::vector<ConversionOptions> modes(3);
   modes[1].format0 = true;
   modes[2].handset = true;
@@ -97,6 +106,39 @@ TEST(WorkspaceReuse, EachFileConvertsAsInAFreshWorkspaceWhateverCameBefore) {
       EXPECT_TRUE(progress.nested == fresh[inner]) << "mode " << m << " nested input " << inner;
     }
   }
+}
+
+// A lower floor for the work buffers (as the fuzz targets use) decides only
+// whether a file fits: every conversion gives what the usual floor gives, or
+// 106 (a 106 the usual floor gives too may come from another pass, with
+// another trace). Conversions with both floors alternate on one thread, so each finds
+// the other's buffers in its workspace.
+TEST(WorkspaceReuse, ALowerBufferFloorOnlyDecidesWhetherAFileFits) {
+  const std::vector<test::Bytes> inputs = testInputs();
+  std::vector<ConversionOptions> modes(3);
+  modes[1].format0 = true;
+  modes[2].handset = true;
+  int same = 0, refused = 0;
+  for (const std::int64_t floor : {std::int64_t{64} << 10, std::int64_t{4} << 10}) {
+    for (const ConversionOptions& usual : modes) {
+      ConversionOptions lowered = usual;
+      lowered.workBufferFloor = floor;
+      for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const Outcome full = convertTraced(inputs[i], usual, i % 2 == 0);
+        const Outcome small = convertTraced(inputs[i], lowered, i % 2 == 0);
+        if (small.result.code == result::kNoMemory) {
+          // Where both give 106, each trace tells how far its own buffers went.
+          refused += full.result.code != result::kNoMemory;
+          EXPECT_TRUE(small.result.mfi.empty());
+        } else {
+          ++same;
+          EXPECT_TRUE(small == full) << "floor " << floor << " input " << i;
+        }
+      }
+    }
+  }
+  EXPECT_GT(refused, 0);
+  EXPECT_GT(same, refused);
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 
 namespace tonvell {
 
-ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws) {
+ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws, std::int64_t floor) {
   if (static_cast<std::int64_t>(bytes.size()) >= kMaxInputLength) return result::kNoMemory;
   const int length = static_cast<int>(bytes.size());
-  if (!ws.allocateBuffers(length)) return result::kNoMemory;
+  if (!ws.allocateBuffers(length, floor)) return result::kNoMemory;
   if (length > 0) std::memcpy(ws.bufferA.get(), bytes.data(), bytes.size());
   return result::kSuccess;
 }
@@ -103,7 +103,8 @@ ConversionResult convertMidi(std::span<const std::uint8_t> input, const Conversi
       if (out.code != result::kSuccess) return out;
       bytes = rewritten;
     }
-    out.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), ws);
+    out.code = loadInputBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), ws,
+                              options.workBufferFloor);
   }
   if (out.code != result::kSuccess) return out;
 

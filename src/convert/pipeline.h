@@ -35,9 +35,11 @@ ConversionResult convertMidi(std::span<const std::uint8_t> input, const Conversi
 // The steps of convertMidi, for tests, fuzzing and benchmarks that look
 // inside a conversion.
 //
-// Copies `bytes` into freshly allocated work buffers (L = its size): 108, or
-// 106 when it is too large or memory cannot be had (nothing left allocated).
-ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws);
+// Copies `bytes` into freshly allocated work buffers (L = its size, each
+// buffer at least `floor` bytes): 108, or 106 when it is too large or memory
+// cannot be had (nothing left allocated).
+ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws,
+                             std::int64_t floor = kMinBufferCapacity);
 // The passes in order on a loaded input; the MFi file is then in
 // bufferB[0, writeLength). `lengths` null: the linear note look-ahead. With
 // options.handset the split checks the input and the handset mode

@@ -35,6 +35,12 @@ struct ConversionOptions {
   int masterVolumeSwitch = 1;   // handset mode: FF B0 with masterVolume at the start
   int masterVolume = 100;       // 0..127
   int loopSwitch = 1;           // handset mode: cue start and cue end around the song
+
+  // The least each work buffer holds (core/workspace.h): a conversion whose
+  // file or work would not fit in max(16 x input, this) bytes gives 106.
+  // The fuzz targets lower it, so that small inputs reach those limits and
+  // none of them spends its time on a megabyte of written-out silence.
+  std::int64_t workBufferFloor = kMinBufferCapacity;
 };
 
 // How far a pass has got, for a progress display. A pass begins a stage

@@ -4,8 +4,8 @@
 
 namespace tonvell {
 
-bool ConversionWorkspace::allocateBuffers(int length) {
-  const std::int64_t capacity = bufferCapacityFor(length);
+bool ConversionWorkspace::allocateBuffers(int length, std::int64_t floor) {
+  const std::int64_t capacity = bufferCapacityFor(length, floor);
   if (bufferA && bufferB && bufferCapacity == capacity) {
     inputLength = length;
     overflow = false;

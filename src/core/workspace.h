@@ -33,10 +33,11 @@ inline constexpr std::int64_t kMaxInputLength = std::int64_t{1} << 27;
 // or long silences still have room.
 inline constexpr std::int64_t kMinBufferCapacity = std::int64_t{1} << 20;
 
-// Capacity of each work buffer for an input of `length` bytes.
-inline std::int64_t bufferCapacityFor(std::int64_t length) {
+// Capacity of each work buffer for an input of `length` bytes, at least
+// `floor` (which the ring-tone conventions put at kMinBufferCapacity).
+inline std::int64_t bufferCapacityFor(std::int64_t length, std::int64_t floor = kMinBufferCapacity) {
   const std::int64_t scaled = length * 16;
-  return scaled < kMinBufferCapacity ? kMinBufferCapacity : scaled;
+  return scaled < floor ? floor : scaled;
 }
 
 struct ConversionWorkspace {
@@ -89,7 +90,7 @@ struct ConversionWorkspace {
   // are kept as they are (their old contents are never read: every pass
   // reads only what an earlier pass of the same conversion wrote). False
   // when memory cannot be had; nothing is left allocated then.
-  bool allocateBuffers(int length);
+  bool allocateBuffers(int length, std::int64_t floor = kMinBufferCapacity);
   void releaseBuffers();
   // Every field back to what a new workspace holds, except the two buffers,
   // which stay for the next allocateBuffers to use again.

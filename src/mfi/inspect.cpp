@@ -168,6 +168,7 @@ class Reader {
     if (info.length % 4 != 0)
       return fail(lengthAt, track + "'s length " + std::to_string(info.length) + " is not a multiple of 4");
     const std::size_t end = pos_ + info.length;
+    info.events.reserve(info.length / 4);
     std::uint64_t time = 0;
     for (; pos_ < end; pos_ += 4) {
       MfiEventInfo e;

@@ -37,9 +37,16 @@ void checkConverted(std::span<const std::uint8_t> mfi) {
     fail("the file length field disagrees with the file", std::to_string(check.fileLength));
   if (check.trackCount != static_cast<int>(check.tracks.size()))
     fail("the track count disagrees with the tracks", std::to_string(check.trackCount));
-  // The listing costs a line per event: kept to files of a few pages.
-  if (mfi.size() <= 8192 && formatInspect(check).empty()) fail("the listing of an accepted file is empty");
+  // The listing costs a line per event: kept to files of a page (the inspect
+  // target lists every file it takes).
+  if (mfi.size() <= 1024 && formatInspect(check).empty()) fail("the listing of an accepted file is empty");
   checkDecodes(mfi, true);
+}
+
+ConversionOptions leanOptions() {
+  ConversionOptions options;
+  options.workBufferFloor = 64 * 1024;
+  return options;
 }
 
 int keepUnlessHuge(std::span<const std::uint8_t> mfi) { return mfi.size() > 64 * 1024 ? -1 : 0; }

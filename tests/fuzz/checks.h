@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "core/pass.h"
 #include "core/result.h"
 
 namespace tonvell::fuzz {
@@ -21,6 +22,15 @@ bool knownFailure(ResultCode code);
 // track count agree with what is there, its listing is not empty, and the
 // decoder reads it into a MIDI file the SMF reader takes.
 void checkConverted(std::span<const std::uint8_t> mfi);
+
+// The options a lean MIDI target converts with: the defaults, with work
+// buffers of max(16 x input, 64 KiB). A mutant of 4 KiB can ask for days of
+// silence, which the usual 1 MiB floor lets it write out as a file of a
+// megabyte, costing hundreds of times a typical input to convert, inspect
+// and decode; with the lower floor it gives 106 at 64 KiB instead, and the
+// passes' overflow paths are reached by small inputs. The cross target and
+// the whole-file pass keep the usual floor.
+ConversionOptions leanOptions();
 
 // What a MIDI target returns for an input whose conversion gave `mfi`: 0,
 // or -1 (libFuzzer then keeps the input out of the corpus) for an output

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (song.tracks.size() > 16)
     fuzz::fail("the rewrite has a track count the split cannot take", std::to_string(song.tracks.size()));
 
-  ConversionOptions options;
+  ConversionOptions options = fuzz::leanOptions();
   options.format0 = true;
   const ConversionResult r = convertMidi(input, options, CalendarDate{2003, 1, 5});
   if (r.code == result::kSuccess) fuzz::checkConverted(r.mfi);

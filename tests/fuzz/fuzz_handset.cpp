@@ -12,7 +12,7 @@
 using namespace tonvell;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  ConversionOptions options;
+  ConversionOptions options = fuzz::leanOptions();
   options.handset = true;
   const std::uint8_t pick = size ? data[size - 1] : 0;
   options.masterVolumeSwitch = (pick & 1) == 0;

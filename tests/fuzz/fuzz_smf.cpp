@@ -11,7 +11,7 @@
 using namespace tonvell;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ConversionResult r = convertMidi(std::span(data, size), ConversionOptions{}, CalendarDate{2003, 1, 5});
+  const ConversionResult r = convertMidi(std::span(data, size), fuzz::leanOptions(), CalendarDate{2003, 1, 5});
   if (r.code == result::kSuccess) {
     fuzz::checkConverted(r.mfi);
   } else {
