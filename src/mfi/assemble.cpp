@@ -114,27 +114,33 @@ ConvertResult assembleMfi(PassContext& pass) {
       last = now;
     };
     for (;;) {
-      std::int64_t now = -1;
+      // The earliest time of the channels not finished, how many of them
+      // are at it (the last of them: `alone`), and the earliest time of the
+      // others, in one look at the four.
+      std::int64_t now = INT64_MAX;
+      std::int64_t others = INT64_MAX;
+      int atNow = 0;
+      int alone = -1;
       for (int k = 0; k < 4; ++k) {
         const int ch = track * 4 + k;
-        if (cursor[ch] < end[ch] && (now < 0 || next[ch] < now)) now = next[ch];
+        if (cursor[ch] >= end[ch]) continue;
+        const std::int64_t t = next[ch];
+        if (t < now) {
+          others = now;
+          now = t;
+          atNow = 1;
+          alone = k;
+        } else if (t == now) {
+          ++atNow;
+        } else if (t < others) {
+          others = t;
+        }
       }
-      if (now < 0) break;
+      if (atNow == 0) break;
       if (!reporting) {
         // A channel alone at the earliest time is served on, step after
         // step, as long as its next time comes before every other channel's.
-        int alone = -1;
-        std::int64_t others = INT64_MAX;
-        for (int k = 0; k < 4; ++k) {
-          const int ch = track * 4 + k;
-          if (cursor[ch] >= end[ch]) continue;
-          if (next[ch] != now) {
-            others = std::min(others, next[ch]);
-          } else {
-            alone = alone == -1 ? k : 4;
-          }
-        }
-        if (alone < 4) {
+        if (atNow == 1) {
           const int ch = track * 4 + alone;
           for (;;) {
             serveRun(ch, alone, 0, now);
