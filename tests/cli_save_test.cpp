@@ -317,7 +317,8 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
         creating = true;
         continue;
       }
-      if (info.entry.nr != SYS_write || writingTo < 0 || static_cast<int>(info.entry.args[0]) != writingTo ||
+      const bool writing = info.entry.nr == SYS_write || info.entry.nr == SYS_pwrite64;
+      if (!writing || writingTo < 0 || static_cast<int>(info.entry.args[0]) != writingTo ||
           --writes != 0)
         continue;
     } else {

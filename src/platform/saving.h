@@ -4,6 +4,7 @@
 // control events on Windows). One implementation per system.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,6 +43,37 @@ class OutputSink {
   // Writes over bytes written already (a header whose sizes are known only
   // at the end).
   virtual bool writeAt(std::uint64_t offset, const void* data, std::size_t size) = 0;
+};
+
+// An OutputSink onto one open file: the ceiling on its length (EFBIG past
+// it) and the first error, after which every call fails, kept here; each
+// system supplies the write itself.
+class CappedFileSink : public OutputSink {
+ public:
+  explicit CappedFileSink(std::uint64_t maxBytes) : maxBytes_(maxBytes) {}
+  bool write(const void* data, std::size_t size) final { return writeAt(length_, data, size); }
+  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) final {
+    if (error_ != 0) return false;
+    if (offset > maxBytes_ || size > maxBytes_ - offset) return fail(EFBIG);
+    if (const int error = put(offset, data, size); error != 0) return fail(error);
+    if (offset + size > length_) length_ = offset + size;
+    return true;
+  }
+  // The errno of the first failure, 0 while none.
+  int error() const { return error_; }
+
+ protected:
+  // Writes every one of `size` bytes at `offset`: 0, or the system's errno.
+  virtual int put(std::uint64_t offset, const void* data, std::size_t size) = 0;
+
+ private:
+  bool fail(int error) {
+    error_ = error != 0 ? error : EIO;
+    return false;
+  }
+  std::uint64_t maxBytes_;
+  std::uint64_t length_ = 0;
+  int error_ = 0;
 };
 
 // Makes the file's contents; false when it gave up (after a failed write,

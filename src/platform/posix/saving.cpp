@@ -23,19 +23,6 @@ static_assert(sizeof(sigset_t) <= 128, "InterruptsHeld keeps a sigset_t");
 
 constexpr WriteStatus kCannotOpen = WriteStatus::kCannotOpen;
 
-// Writes all of `data` to `fd`; false on any error (a full disk, a file-size
-// limit).
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
@@ -82,44 +69,24 @@ void onTerminationSignal(int signal) {
 
 // The temporary file being written: appends and rewrites, counting the
 // bytes against a ceiling.
-class FileSink final : public OutputSink {
+class FileSink final : public CappedFileSink {
  public:
-  FileSink(int fd, std::uint64_t maxBytes) : fd_(fd), maxBytes_(maxBytes) {}
-  bool write(const void* data, std::size_t size) override {
-    if (!admit(size_, size)) return false;
-    if (!writeAll(fd_, static_cast<const std::uint8_t*>(data), size)) return fail(errno);
-    size_ += size;
-    return true;
-  }
-  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
-    if (!admit(offset, size)) return false;
+  FileSink(int fd, std::uint64_t maxBytes) : CappedFileSink(maxBytes), fd_(fd) {}
+
+ private:
+  int put(std::uint64_t offset, const void* data, std::size_t size) override {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
       const ssize_t n = ::pwrite(fd_, bytes, size, static_cast<off_t>(offset));
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return fail(n < 0 ? errno : EIO);
+      if (n <= 0) return n < 0 ? errno : EIO;
       bytes += n;
       offset += static_cast<std::uint64_t>(n);
       size -= static_cast<std::size_t>(n);
     }
-    return true;
-  }
-  int error() const { return error_; }
-
- private:
-  bool admit(std::uint64_t at, std::size_t size) {
-    if (error_ != 0) return false;
-    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
-    return true;
-  }
-  bool fail(int error) {
-    error_ = error != 0 ? error : EIO;
-    return false;
+    return 0;
   }
   int fd_;
-  std::uint64_t maxBytes_;
-  std::uint64_t size_ = 0;
-  int error_ = 0;
 };
 
 // The file is written beside the target under a temporary name and renamed

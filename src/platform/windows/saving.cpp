@@ -70,15 +70,12 @@ HANDLE createTemporary(const std::string& prefix, std::wstring* name) {
 
 // The temporary file being written: appends and rewrites, counting the
 // bytes against a ceiling.
-class FileSink final : public OutputSink {
+class FileSink final : public CappedFileSink {
  public:
-  FileSink(HANDLE h, std::uint64_t maxBytes) : h_(h), maxBytes_(maxBytes) {}
-  bool write(const void* data, std::size_t size) override {
-    if (!admit(size_, size) || !writeAt(size_, data, size)) return false;
-    return true;
-  }
-  bool writeAt(std::uint64_t offset, const void* data, std::size_t size) override {
-    if (!admit(offset, size)) return false;
+  FileSink(HANDLE h, std::uint64_t maxBytes) : CappedFileSink(maxBytes), h_(h) {}
+
+ private:
+  int put(std::uint64_t offset, const void* data, std::size_t size) override {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     while (size > 0) {
       OVERLAPPED at{};
@@ -86,30 +83,17 @@ class FileSink final : public OutputSink {
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD n = 0;
       const DWORD want = static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30));
-      if (!WriteFile(h_, bytes, want, &n, &at) || n == 0) return fail(errnoFromWindows(GetLastError()));
+      if (!WriteFile(h_, bytes, want, &n, &at) || n == 0) {
+        const int error = errnoFromWindows(GetLastError());
+        return error != 0 ? error : EIO;
+      }
       bytes += n;
       offset += n;
       size -= n;
-      if (offset > size_) size_ = offset;
     }
-    return true;
-  }
-  int error() const { return error_; }
-
- private:
-  bool admit(std::uint64_t at, std::size_t size) {
-    if (error_ != 0) return false;
-    if (at > maxBytes_ || size > maxBytes_ - at) return fail(EFBIG);
-    return true;
-  }
-  bool fail(int error) {
-    error_ = error != 0 ? error : EIO;
-    return false;
+    return 0;
   }
   HANDLE h_;
-  std::uint64_t maxBytes_;
-  std::uint64_t size_ = 0;
-  int error_ = 0;
 };
 
 }  // namespace
