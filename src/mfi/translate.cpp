@@ -259,16 +259,61 @@ OnePass translateInOnePass(PassContext& pass, PendingNote* notes) {
         accumulated += delta;
         read = true;
       } else if (status >= 0x80 && status < 0xF0) {
-        // The other channel messages: both read them alike, and they end no note.
-        ws.readPos = p;
-        ws.runningStatus = status;
-        ws.deltaAccumulator = accumulated + delta;
-        if (translateEvent(pass, status)) ws.deltaAccumulator = 0;
-        if (ws.overflow) return OnePass::kOverflow;
-        accumulated = ws.deltaAccumulator;
-        ticks += delta;
-        pos = ws.readPos;
+        // The other channel messages: both read them alike, and they end no
+        // note. Written in place as translateEvent writes them: a controller
+        // the ring tone keeps, a program as its bank and change at one
+        // moment, a pitch bend.
+        const bool ours = (status & 0x0F) == channel;
+        int code = -1;
+        int value = 0;
+        bool program = false;
+        if (kind == 0xB0) {
+          switch (ours ? in[p] : -1) {
+            case 1: code = mfi::kModulation; break;
+            case 7: code = mfi::kVolume; break;
+            case 10: code = mfi::kPanpot; break;
+            case 11: code = mfi::kExpression; break;
+            default: break;
+          }
+          value = in[p + 1];
+          p += 2;
+        } else if (kind == 0xC0) {
+          program = ours;
+          code = ours ? mfi::kProgramBank : -1;
+          value = in[p];
+          p += 1;
+        } else if (kind == 0xD0) {
+          p += 1;
+        } else {
+          code = ours ? mfi::kPitchbend : -1;
+          value = (in[p] << 7) | (in[p + 1] & 0x7F);
+          p += 2;
+        }
+        pos = p;
         running = status;
+        ticks += delta;
+        accumulated += delta;
+        if (code < 0) continue;
+        const int d = fillLongDelta(pass, scale(accumulated));
+        accumulated = 0;
+        if (ws.overflow) return OnePass::kOverflow;
+        const int size = program ? 8 : 4;
+        if (ws.writeLength > ws.bufferCapacity - size) {
+          ws.overflow = true;
+          return OnePass::kOverflow;
+        }
+        std::uint8_t* const out = ws.writeBase + ws.writeLength;
+        out[0] = static_cast<std::uint8_t>(d);
+        out[1] = 0xFF;
+        out[2] = static_cast<std::uint8_t>(code);
+        out[3] = static_cast<std::uint8_t>(program ? (value >> 6) + 2 : value);
+        if (program) {
+          out[4] = 0;
+          out[5] = 0xFF;
+          out[6] = mfi::kProgramChange;
+          out[7] = static_cast<std::uint8_t>(value & 0x3F);
+        }
+        ws.writeLength += size;
         continue;
       }
     }
