@@ -418,6 +418,7 @@ int runCli(int argc, char** argv) {
 
   const int taken = countTakenLines(lines);
   CliView view(stdout, stderr, taken, progress);
+  view.holdFileLines(!platform::isInteractive(stdout) && files.trace != stderr);
   CliPrompt prompt(mode, view, answers, question);
 
   ConverterSettings s;

@@ -98,11 +98,11 @@ void reportError(const std::string& what, const std::string& reason) {
   std::fflush(stderr);
 }
 
-void CliView::writeLog(const std::string& text) {
+void CliView::writeLog(const std::string& text, bool flush) {
   if (text.empty()) return;
   clearProgress();
   const std::string lf = withLf(text);
-  if (writeAll(out_, lf, &outputError_) && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
+  if (writeAll(out_, lf, &outputError_) && flush && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
 }
 
 void CliView::fileStarted(int index, const std::string& inputPath) {
@@ -110,7 +110,7 @@ void CliView::fileStarted(int index, const std::string& inputPath) {
   file_ = baseName(inputPath);
   status_.clear();
   percent_ = -1;
-  writeLog(logtext::fileStarted(index, inputPath));
+  writeLog(logtext::fileStarted(index, inputPath), !holdFileLines_);
   drawProgress();
 }
 
@@ -126,6 +126,9 @@ void CliView::outputChosen(const std::string& outputPath) { writeLog(logtext::ou
 
 void CliView::fileFinished(const FileOutcome& outcome) {
   writeLog(logtext::fileFinished(outcome));
+  // Lines held for the file go out with its end at the latest, and before
+  // anything about it on standard error.
+  if (holdFileLines_ && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
   const std::vector<FailureReason> reasons = failureReasons(outcome);
   if (reasons.empty()) return;
   clearProgress();

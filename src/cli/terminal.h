@@ -36,6 +36,13 @@ class CliView final : public BatchObserver {
   void finishProgress() override;
   bool showsProgress() const override { return progress_; }
 
+  // With `on`, a file's first lines wait in the buffer for its "=>" line,
+  // which goes out with them in one write: for a log that nobody reads line
+  // by line (not a terminal) and that nothing else writes into meanwhile
+  // (not with the trace on standard error). A run stopped by a signal then
+  // leaves out the lines of the file in hand, which was not saved.
+  void holdFileLines(bool on) { holdFileLines_ = on; }
+
   // Removes the progress line from the terminal, if one is shown.
   void clearProgress();
   // Writes text that comes before the run's events (the banner) to `out`.
@@ -45,7 +52,7 @@ class CliView final : public BatchObserver {
   int outputError() const { return outputError_; }
 
  private:
-  void writeLog(const std::string& text);
+  void writeLog(const std::string& text, bool flush = true);
   void drawProgress();
 
   std::FILE* out_;
@@ -58,6 +65,7 @@ class CliView final : public BatchObserver {
   int percent_ = -1;   // -1: no percentage shown
   ProgressMeter meter_;
   bool progressShown_ = false;
+  bool holdFileLines_ = false;
   std::string shown_;
   int outputError_ = 0;
 };
