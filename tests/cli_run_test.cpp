@@ -359,6 +359,24 @@ TEST(CliRun, SystemReasonsGoToStandardErrorAndTheTrace) {
   for (const char* line : {"\xA1\xF9 missing.mid: No such file or directory\n", "\xA1\xF9 folder.mid: Is a directory\n",
                            "\xA1\xF9 blocker: Not a directory\n"})
     EXPECT_NE(trace.find(line), std::string::npos) << line;
+
+  // Both streams into one file, as `> log 2>&1`: each reason follows its
+  // file's lines, with one job or two (the log is then written a file at a time).
+  for (const char* jobs : {"1", "2"}) {
+    const ProcessResult both = runProcess({"/bin/sh", "-c", "exec \"$@\" > both.txt 2>&1", "sh", TONVELL_CLI, "-j", jobs,
+                                           "--date", "20030105", "-o", "blocker/sub/", "missing.mid", "folder.mid",
+                                           "a.mid"},
+                                          "", dir.path());
+    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(toString(readFile(dir.file("both.txt"))),
+              kBanner + kSeparator + "000: missing.mid\n★找不到文件\n" +
+                  "tonvell-cli: missing.mid: No such file or directory\n" + kSeparator +
+                  "001: folder.mid\n★找不到文件\ntonvell-cli: folder.mid: Is a directory\n" + kSeparator +
+                  "002: a.mid\n     => blocker/sub/a.mld\n  打不开输出文件\n" +
+                  "tonvell-cli: blocker: Not a directory\ntonvell-cli: blocker/sub/a.mld: Not a directory\n" +
+                  kSeparator + "已检查 3 个文件、已保存了 0 个文件。\n")
+        << "-j " << jobs;
+  }
 }
 
 // Runs tonvell-cli in `cwd` with all its standard streams on a terminal of
