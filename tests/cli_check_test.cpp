@@ -103,6 +103,10 @@ TEST(CliCheck, APictureOfARealSongShowsItsFigures) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("--svg: draws one FILE, not 2"), std::string::npos) << r.err;
   EXPECT_FALSE(fileExists(dir.file("two.svg")));
+  r = cli({"check", "--svg", "-", name}, dir.path());
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("--svg: names a file; standard output holds the report"), std::string::npos) << r.err;
+  EXPECT_FALSE(fileExists(dir.file("-")));
 
   const ProcessResult png = runProcess({"rsvg-convert", "-o", dir.file("roll.png"), dir.file("roll.svg")});
   if (png.status == 127) GTEST_SKIP() << "rsvg-convert is not installed (scripts/bootstrap.sh installs it)";

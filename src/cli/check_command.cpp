@@ -130,6 +130,8 @@ Subcommand addCheckCommand(CLI::App& app) {
   command->parse_complete_callback([o, svg] {
     if (svg->count() == 0) return;
     if (o->svg.empty()) throw CLI::ValidationError("--svg", "the file name is empty");
+    // "-" would be a file of that name: standard output holds the report.
+    if (o->svg == "-") throw CLI::ValidationError("--svg", "names a file; standard output holds the report");
     if (o->files.size() != 1) throw CLI::ValidationError("--svg", "draws one FILE, not " + std::to_string(o->files.size()));
   });
   command->footer(
