@@ -102,10 +102,7 @@ void BatchRun::finishFile(const Item& item, Prepared& prepared, RunSummary& summ
         outcome.save = saveOutput(outcome.outputPath, prepared.conversion.mfi, policy_);
         if (outcome.save.wantedRoom() && makeRoom && makeRoom()) {
           // Again, with the question settled as it was.
-          const std::vector<std::uint8_t>& bytes = prepared.conversion.mfi;
-          outcome.save = saveDecided(
-              outcome.outputPath, [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); },
-              outcome.save.decision);
+          outcome.save = saveDecided(outcome.outputPath, writerOf(prepared.conversion.mfi), outcome.save.decision);
         }
       }
     }
@@ -261,9 +258,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       if (aheadStopped) return;
       ++aheadInFlight;
     }
-    const std::vector<std::uint8_t>& bytes = p.conversion.mfi;
-    const platform::WriteResult written = platform::writeNewFile(
-        outputPaths[k], [&bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, UINT64_MAX);
+    const platform::WriteResult written = platform::writeNewFile(outputPaths[k], writerOf(p.conversion.mfi), UINT64_MAX);
     bool idle;
     std::vector<std::uint8_t> saved;  // freed outside the lock
     {

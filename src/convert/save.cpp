@@ -82,9 +82,12 @@ bool SaveOutcome::wantedRoom() const {
   return (status == SaveStatus::kWriteFailed || status == SaveStatus::kCannotOpen) && platform::isOutOfRoom(osError);
 }
 
+OutputWriter writerOf(std::span<const std::uint8_t> bytes) {
+  return [bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); };
+}
+
 SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> bytes, OverwritePolicy& policy) {
-  return saveOutput(
-      path, [bytes](OutputSink& sink) { return sink.write(bytes.data(), bytes.size()); }, policy);
+  return saveOutput(path, writerOf(bytes), policy);
 }
 
 bool FileSet::add(const std::string& path, FileIdentity* identity) {

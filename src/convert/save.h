@@ -81,6 +81,9 @@ SaveOutcome saveOutput(const std::string& path, std::span<const std::uint8_t> by
 using OutputSink = platform::OutputSink;
 using OutputWriter = platform::OutputWriter;
 
+// The writer of a file whose bytes are all at hand (`bytes` must outlive it).
+OutputWriter writerOf(std::span<const std::uint8_t> bytes);
+
 // The write of saveOutput once the question is settled: `decision` is
 // kNoFile for a file that was not there, else how it is replaced.
 SaveOutcome saveDecided(const std::string& path, const OutputWriter& write, OverwriteDecision decision,

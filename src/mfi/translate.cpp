@@ -39,6 +39,25 @@ void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int val
   TONVELL_TRACE(pass.trace, "%6d | FF,%02X,%02X  ; --- %s\r\n", d, code & 0xFF, value, name);
 }
 
+namespace {
+
+// The MFi event of a MIDI controller a ring tone keeps; code -1 for the others.
+struct KeptController {
+  int code = -1;
+  const char* name = nullptr;
+};
+KeptController keptController(int controller) {
+  switch (controller) {
+    case 1: return {mfi::kModulation, "Modulation_Depth"};
+    case 7: return {mfi::kVolume, "Volume"};
+    case 10: return {mfi::kPanpot, "Panpot"};
+    case 11: return {mfi::kExpression, "Expression"};
+    default: return {};
+  }
+}
+
+}  // namespace
+
 bool translateEvent(PassContext& pass, int status) {
   ConversionWorkspace& ws = pass.ws;
   const int s = status & 0xFF;
@@ -59,14 +78,10 @@ bool translateEvent(PassContext& pass, int status) {
     case 0xB0: {
       const int controller = readByte(ws);
       const int value = readByte(ws);
-      if (!ours) return false;
-      switch (controller) {
-        case 1: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kModulation, value, "Modulation_Depth"); return true;
-        case 7: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kVolume, value, "Volume"); return true;
-        case 10: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kPanpot, value, "Panpot"); return true;
-        case 11: writeExtendedEvent(pass, ws.deltaAccumulator, mfi::kExpression, value, "Expression"); return true;
-        default: return false;
-      }
+      const KeptController kept = keptController(controller);
+      if (!ours || kept.code < 0) return false;
+      writeExtendedEvent(pass, ws.deltaAccumulator, kept.code, value, kept.name);
+      return true;
     }
     case 0xC0: {
       const int program = readByte(ws);
@@ -268,13 +283,7 @@ OnePass translateInOnePass(PassContext& pass, PendingNote* notes) {
         int value = 0;
         bool program = false;
         if (kind == 0xB0) {
-          switch (ours ? in[p] : -1) {
-            case 1: code = mfi::kModulation; break;
-            case 7: code = mfi::kVolume; break;
-            case 10: code = mfi::kPanpot; break;
-            case 11: code = mfi::kExpression; break;
-            default: break;
-          }
+          if (ours) code = keptController(in[p]).code;
           value = in[p + 1];
           p += 2;
         } else if (kind == 0xC0) {
