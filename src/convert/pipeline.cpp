@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mfi/assemble.h"
+#include "mfi/direct.h"
 #include "mfi/handset.h"
 #include "mfi/translate.h"
 #include "smf/format0.h"
@@ -22,6 +23,12 @@ ConvertResult loadInputBytes(std::string_view bytes, ConversionWorkspace& ws, st
 }
 
 ConvertResult convertLoaded(PassContext& pass, NoteLengthSource* lengths) {
+  if (!pass.options.handset && lengths == nullptr && translateTracks(pass)) {
+    pass.progress.refreshWindow();
+    const ConvertResult code = assembleMfi(pass);
+    pass.progress.refreshWindow();
+    return code;
+  }
   ConvertResult code = splitChannels(pass);
   if (pass.options.handset) {
     // The split has checked the file and left its copy in bufferB; the

@@ -8,6 +8,8 @@
 //   split        swaps the buffers (the input is then in bufferB), reads it there and
 //                writes channel c's stream at c x L of bufferA
 //   translation  reads the streams in bufferA, writes all channels' MFi events into bufferB
+//                (untraced, both in one walk over the input in bufferA where that gives the
+//                same events: mfi/direct.h)
 //   assembly     swaps the buffers (the events are then in bufferA), writes the whole
 //                MFi file into bufferB from 0
 //   save         writes bufferB[0, writeLength) to the ".mld" file

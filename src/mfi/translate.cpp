@@ -39,24 +39,6 @@ void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int val
   TONVELL_TRACE(pass.trace, "%6d | FF,%02X,%02X  ; --- %s\r\n", d, code & 0xFF, value, name);
 }
 
-namespace {
-
-// The MFi event of a MIDI controller a ring tone keeps; code -1 for the others.
-struct KeptController {
-  int code = -1;
-  const char* name = nullptr;
-};
-KeptController keptController(int controller) {
-  switch (controller) {
-    case 1: return {mfi::kModulation, "Modulation_Depth"};
-    case 7: return {mfi::kVolume, "Volume"};
-    case 10: return {mfi::kPanpot, "Panpot"};
-    case 11: return {mfi::kExpression, "Expression"};
-    default: return {};
-  }
-}
-
-}  // namespace
 
 bool translateEvent(PassContext& pass, int status) {
   ConversionWorkspace& ws = pass.ws;

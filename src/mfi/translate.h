@@ -36,6 +36,21 @@ class NoteLengthSource {
 // null: a NoteEndFinder of its own.
 ConvertResult translateChannels(PassContext& pass, NoteLengthSource* lengths = nullptr);
 
+// The MFi event of a MIDI controller a ring tone keeps; code -1 for the others.
+struct KeptController {
+  int code = -1;
+  const char* name = nullptr;
+};
+inline KeptController keptController(int controller) {
+  switch (controller) {
+    case 1: return {mfi::kModulation, "Modulation_Depth"};
+    case 7: return {mfi::kVolume, "Volume"};
+    case 10: return {mfi::kPanpot, "Panpot"};
+    case 11: return {mfi::kExpression, "Expression"};
+    default: return {};
+  }
+}
+
 // Consumes the rest of the event with this status and writes what it yields.
 // True when the event used up deltaAccumulator (the caller restarts it).
 bool translateEvent(PassContext& pass, int status);

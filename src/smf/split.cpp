@@ -12,6 +12,43 @@ constexpr std::uint32_t kMThd = 0x4D546864;
 constexpr std::uint32_t kMTrk = 0x4D54726B;
 }  // namespace
 
+ConvertResult readSmfHeader(ConversionWorkspace& ws, int* trackCount) {
+  const int length = ws.inputLength;
+  if (length == 0) return result::kNotMidi;
+  if (readU32(ws) != kMThd) return result::kNotMidi;
+  if (readU32(ws) == 0) return result::kNotMidi;
+  const int format = static_cast<int>(readU16(ws));
+  *trackCount = static_cast<int>(readU16(ws));
+  if (*trackCount > 16) *trackCount = 16;
+  if (format != 1) return result::kNotFormat1;
+  ws.division = static_cast<int>(readU16(ws));
+  if (ws.division & 0x8000) return result::kSmpteDivision;
+  if (ws.division == 0) return result::kNotMidi;
+  // The track search starts after the three fields whatever the header length says.
+  ws.readPos = 14 < length ? 14 : length;
+  return result::kSuccess;
+}
+
+bool findTrack(ConversionWorkspace& ws, int track, int trackCount, std::int32_t* declared) {
+  const int length = ws.inputLength;
+  ws.readEnd = length;
+  int attempts = track;
+  std::uint32_t found = 0;
+  for (;;) {
+    found = findChunk(ws, kMTrk);
+    ++attempts;
+    if (found != 0) break;
+    if (attempts == trackCount) return false;
+  }
+  *declared = static_cast<std::int32_t>(found);
+  // A negative length is a track with no events; one past the file is
+  // clamped to the file's end.
+  std::int64_t end = static_cast<std::int64_t>(ws.readPos) + (*declared < 0 ? 0 : *declared);
+  if (end > length) end = length;
+  ws.readEnd = static_cast<int>(end);
+  return true;
+}
+
 int classifyEvent(ConversionWorkspace& ws, int status) {
   const int s = status & 0xFF;
   const int metaType = s == 0xFF ? peekByte(ws) : -1;
@@ -103,18 +140,9 @@ ConvertResult splitChannels(PassContext& pass) {
   ws.readPos = 0;
   ws.readEnd = length;
 
-  if (length == 0) return result::kNotMidi;
-  if (readU32(ws) != kMThd) return result::kNotMidi;
-  if (readU32(ws) == 0) return result::kNotMidi;
-  const int format = static_cast<int>(readU16(ws));
-  int trackCount = static_cast<int>(readU16(ws));
-  if (trackCount > 16) trackCount = 16;
-  if (format != 1) return result::kNotFormat1;
-  ws.division = static_cast<int>(readU16(ws));
-  if (ws.division & 0x8000) return result::kSmpteDivision;
-  if (ws.division == 0) return result::kNotMidi;
-  // The track search starts after the three fields whatever the header length says.
-  ws.readPos = 14 < length ? 14 : length;
+  int trackCount = 0;
+  const ConvertResult header = readSmfHeader(ws, &trackCount);
+  if (header != result::kSuccess) return header;
 
   trace.separator();
   TONVELL_TRACE(trace, "■分析 SMF 文件的音轨后再次登录声道\n");
@@ -131,26 +159,12 @@ ConvertResult splitChannels(PassContext& pass) {
   ws.absoluteTick = 0;
   for (int track = 0; track < trackCount; ++track) {
     pass.progress.refreshWindow();
-    ws.readEnd = length;
-    int attempts = track;
-    std::uint32_t found = 0;
-    for (;;) {
-      found = findChunk(ws, kMTrk);
-      ++attempts;
-      if (found != 0) break;
-      if (attempts == trackCount) return result::kNotMidi;
-    }
-    const std::int32_t declared = static_cast<std::int32_t>(found);
+    std::int32_t declared = 0;
+    if (!findTrack(ws, track, trackCount, &declared)) return result::kNotMidi;
     TONVELL_TRACE(trace, "音轨:%2d 容量:%d 组件\n", track, declared);
-
-    // A negative length is a track with no events; one past the file is
-    // clamped to the file's end.
-    std::int64_t end = static_cast<std::int64_t>(ws.readPos) + (declared < 0 ? 0 : declared);
-    if (end > length) end = length;
     ws.absoluteTick = 0;
     ws.runningStatus = -1;
-    ws.readEnd = static_cast<int>(end);
-    pass.progress.beginProgress(static_cast<float>(end), "正转换SMF声道");
+    pass.progress.beginProgress(static_cast<float>(ws.readEnd), "正转换SMF声道");
 
     while (ws.readPos < ws.readEnd) {
       Progress* const stepped = &pass.progress;
