@@ -325,6 +325,32 @@ TEST(CliRun, OutputThatCannotBeWrittenFails) {
   EXPECT_EQ(r.err, "tonvell-cli: standard output: No space left on device\n");
 }
 
+// Started without standard output: the log fails as on a closed stream, and
+// no file the run opens takes the stream's place, least of all a ring tone
+// that workers are writing while the log is written (it once took log lines).
+TEST(CliRun, ClosedStandardOutputLeavesTheRingTonesAlone) {
+  TempDir dir;
+  writeFile(dir.file("a.mid"), workedExample());
+  ASSERT_EQ(cli({"-q", "--date", "20030105", "a.mid"}, dir.path()).status, 0);
+  const Bytes expected = readFile(dir.file("a.mld"));
+  std::string list;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string name = "s" + std::to_string(i) + ".mid";
+    writeFile(dir.file(name), workedExample());
+    list += name + "\n";
+  }
+  writeFile(dir.file("list.txt"), Bytes(list.begin(), list.end()));
+  ASSERT_EQ(::mkdir(dir.file("out").c_str(), 0755), 0);
+  const ProcessResult r = runProcess({"/bin/sh", "-c", "exec \"$@\" >&-", "sh", TONVELL_CLI, "-q", "-j", "2", "--date",
+                                      "20030105", "-o", "out/", "-l", "list.txt"},
+                                     "", dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "tonvell-cli: standard output: Bad file descriptor\n");
+  int different = 0;
+  for (int i = 0; i < 2000; ++i) different += readFile(dir.file("out/s" + std::to_string(i) + ".mld")) != expected;
+  EXPECT_EQ(different, 0);
+}
+
 TEST(CliRun, ListFileByteOrderMarkIsDropped) {
   TempDir dir;
   writeFile(dir.file("a.mid"), workedExample());

@@ -251,8 +251,11 @@ struct Interrupted {
 // the save has just made the file it writes (an open that creates a file
 // exclusively or makes an unnamed one, which nothing else in a run does), or,
 // with `writes` above 0, as it starts the write call number `writes` into
-// that file; then lets it run to its end.
-Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal, int writes = 0) {
+// that file; then lets it run to its end. With `save` above 1, at the save
+// of that number instead of the first. Standard output goes to `log` when
+// named, else nowhere.
+Interrupted interruptSave(const std::vector<std::string>& args, const std::string& cwd, int signal, int writes = 0,
+                          int save = 1, const std::string& log = "") {
   Interrupted result;
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -263,7 +266,7 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
   if (pid == 0) {
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
-    ::dup2(null, 1);
+    ::dup2(log.empty() ? null : ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
     ::dup2(null, 2);
     if (::chdir(cwd.c_str()) != 0 || ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(126);
     std::vector<char*> argv;
@@ -314,7 +317,7 @@ Interrupted interruptSave(const std::vector<std::string>& args, const std::strin
       const unsigned flags = static_cast<unsigned>(info.entry.args[2]);
       if (info.entry.nr == SYS_openat &&
           ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) || (flags & O_TMPFILE) == O_TMPFILE)) {
-        creating = true;
+        creating = --save <= 0;
         continue;
       }
       const bool writing = info.entry.nr == SYS_write || info.entry.nr == SYS_pwrite64;
@@ -381,6 +384,32 @@ TEST(CliInterrupt, SignalDuringASaveRemovesOnlyItsTemporaryFile) {
       else
         EXPECT_FALSE(fileExists(dir.file("out/a.mld"))) << "no half-written output";
     }
+  }
+}
+
+// The log held back in blocks (standard output a file) still names every
+// file saved before the signal, and not the file in hand.
+TEST(CliInterrupt, TheLogNamesEveryFileSavedBeforeTheSignal) {
+  for (const int signal : {SIGTERM, SIGINT}) {
+    TempDir dir;
+    std::vector<std::string> args = {"-q", "-j", "1", "--date", "20030105", "--overwrite", "all", "-o", "out/"};
+    for (const char* name : {"a", "b", "c", "d", "e"}) {
+      writeFile(dir.file(std::string(name) + ".mid"), workedExample());
+      args.push_back(std::string(name) + ".mid");
+    }
+    ASSERT_EQ(::mkdir(dir.file("out").c_str(), 0755), 0);
+    const Interrupted r = interruptSave(args, dir.path(), signal, 0, 4, dir.file("log"));
+    if (!r.skipped.empty()) GTEST_SKIP() << r.skipped;
+    ASSERT_TRUE(r.signalled) << "the fourth save was never reached";
+    EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == signal) << "status " << r.status;
+    const Bytes bytes = readFile(dir.file("log"));
+    const std::string log(bytes.begin(), bytes.end());
+    for (const char* name : {"a", "b", "c"}) {
+      EXPECT_TRUE(fileExists(dir.file("out/" + std::string(name) + ".mld"))) << name;
+      EXPECT_NE(log.find("=> out/" + std::string(name) + ".mld\n"), std::string::npos) << strsignal(signal) << "\n" << log;
+    }
+    EXPECT_FALSE(fileExists(dir.file("out/d.mld")));
+    EXPECT_EQ(log.find("d.mid"), std::string::npos) << strsignal(signal) << "\n" << log;
   }
 }
 

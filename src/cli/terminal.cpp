@@ -2,11 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "convert/log_text.h"
 #include "convert/paths.h"
 #include "core/gbk.h"
 #include "platform/console.h"
+#include "platform/saving.h"
 
 namespace tonvell::cli {
 
@@ -98,11 +100,69 @@ void reportError(const std::string& what, const std::string& reason) {
   std::fflush(stderr);
 }
 
-void CliView::writeLog(const std::string& text, bool flush) {
+CliView::~CliView() {
+  flushLog();
+  if (held_) platform::writeHeldOutputOnInterrupt(-1, nullptr, nullptr);
+}
+
+void CliView::holdFileLines(bool on) {
+  flushLog();
+  const std::size_t capacity = on ? platform::heldOutputCapacity() : 0;
+  if (capacity == 0) {
+    if (held_) platform::writeHeldOutputOnInterrupt(-1, nullptr, nullptr);
+    held_.reset();
+    heldCapacity_ = 0;
+    return;
+  }
+  if (std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
+  held_ = std::make_unique<char[]>(capacity);
+  heldCapacity_ = capacity;
+  lastWrite_ = std::chrono::steady_clock::now();
+  platform::writeHeldOutputOnInterrupt(fileno(out_), held_.get(), &committed_);
+}
+
+void CliView::writeHeld(std::size_t bytes) {
+  if (bytes == 0) return;
+  {
+    // An interrupt meanwhile would write the same bytes again.
+    const platform::InterruptsHeld quiet;
+    putOut(std::string_view(held_.get(), bytes));
+    std::memmove(held_.get(), held_.get() + bytes, staged_ - bytes);
+    staged_ -= bytes;
+    const auto committed = static_cast<std::size_t>(committed_);
+    committed_ = static_cast<std::sig_atomic_t>(committed > bytes ? committed - bytes : 0);
+  }
+  lastWrite_ = std::chrono::steady_clock::now();
+}
+
+void CliView::putOut(std::string_view text) {
+  if (writeAll(out_, text, &outputError_) && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
+}
+
+void CliView::flushLog() {
+  if (held_) writeHeld(staged_);
+}
+
+void CliView::writeLog(const std::string& text) {
   if (text.empty()) return;
   clearProgress();
   const std::string lf = withLf(text);
-  if (writeAll(out_, lf, &outputError_) && flush && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
+  if (!held_) {
+    putOut(lf);
+    return;
+  }
+  // Stored before it is counted (committed_): an interrupt meanwhile writes
+  // out only what was counted.
+  if (staged_ + lf.size() > heldCapacity_) writeHeld(static_cast<std::size_t>(committed_));
+  if (staged_ + lf.size() > heldCapacity_) {
+    // Longer than a block: out at once, with what is held before it.
+    flushLog();
+    const platform::InterruptsHeld quiet;
+    putOut(lf);
+    return;
+  }
+  std::memcpy(held_.get() + staged_, lf.data(), lf.size());
+  staged_ += lf.size();
 }
 
 void CliView::fileStarted(int index, const std::string& inputPath) {
@@ -110,7 +170,7 @@ void CliView::fileStarted(int index, const std::string& inputPath) {
   file_ = baseName(inputPath);
   status_.clear();
   percent_ = -1;
-  writeLog(logtext::fileStarted(index, inputPath), !holdFileLines_);
+  writeLog(logtext::fileStarted(index, inputPath));
   drawProgress();
 }
 
@@ -126,10 +186,12 @@ void CliView::outputChosen(const std::string& outputPath) { writeLog(logtext::ou
 
 void CliView::fileFinished(const FileOutcome& outcome) {
   writeLog(logtext::fileFinished(outcome));
-  // Lines held for the file go out with its end at the latest, and before
-  // anything about it on standard error.
-  if (holdFileLines_ && std::fflush(out_) != 0 && outputError_ == 0) outputError_ = errno;
+  committed_ = static_cast<std::sig_atomic_t>(staged_);
   const std::vector<FailureReason> reasons = failureReasons(outcome);
+  // Held lines go out before anything about their files on standard error,
+  // and when they have waited a tenth of a second.
+  if (held_ && (!reasons.empty() || std::chrono::steady_clock::now() - lastWrite_ >= std::chrono::milliseconds(100)))
+    flushLog();
   if (reasons.empty()) return;
   clearProgress();
   for (const FailureReason& r : reasons)
@@ -139,6 +201,8 @@ void CliView::fileFinished(const FileOutcome& outcome) {
 
 void CliView::runFinished(const RunSummary& summary) {
   writeLog(logtext::runFinished(summary));
+  committed_ = static_cast<std::sig_atomic_t>(staged_);
+  flushLog();
   clearProgress();
 }
 
@@ -203,7 +267,8 @@ OverwriteAnswer CliPrompt::ask(const std::string& path) {
     case OverwriteMode::kAsk:
       break;
   }
-  // The log so far (the "=>" line naming this path) is out already.
+  // The log so far (the "=>" line naming this path) goes out first.
+  view_.flushLog();
   view_.clearProgress();
   const bool typed = platform::isInteractive(in_);
   for (;;) {

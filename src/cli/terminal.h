@@ -3,7 +3,10 @@
 // overwrite question, and the trace written to a file.
 #pragma once
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,23 +39,37 @@ class CliView final : public BatchObserver {
   void finishProgress() override;
   bool showsProgress() const override { return progress_; }
 
-  // With `on`, a file's first lines wait in the buffer for its "=>" line,
-  // which goes out with them in one write: for a log that nobody reads line
+  ~CliView() override;
+
+  // With `on`, the log is held back and written in blocks of up to
+  // platform::heldOutputCapacity() bytes: for a log that nobody reads line
   // by line (not a terminal) and that nothing else writes into meanwhile
-  // (not with the trace on standard error). A run stopped by a signal then
-  // leaves out the lines of the file in hand, which was not saved.
-  void holdFileLines(bool on) { holdFileLines_ = on; }
+  // (not with the trace on standard error). What is held goes out before
+  // anything about its files on standard error, before a question, at the
+  // end of the run, and at a file's end once lines have waited a tenth of a
+  // second. A run stopped by a signal writes out the lines of the files
+  // finished, and leaves out those of the file in hand, which was not saved.
+  void holdFileLines(bool on);
+  // Writes out every line held back, the file in hand's included.
+  void flushLog();
 
   // Removes the progress line from the terminal, if one is shown.
   void clearProgress();
   // Writes text that comes before the run's events (the banner) to `out`.
-  void writeOut(const std::string& text) { writeLog(text); }
+  void writeOut(const std::string& text) {
+    writeLog(text);
+    committed_ = static_cast<std::sig_atomic_t>(staged_);
+  }
   // False once a write to `out` has failed; outputError() is its errno.
   bool outputOk() const { return outputError_ == 0; }
   int outputError() const { return outputError_; }
 
  private:
-  void writeLog(const std::string& text, bool flush = true);
+  void writeLog(const std::string& text);
+  // Writes `text` to `out` and flushes it, keeping the first error.
+  void putOut(std::string_view text);
+  // Writes out the first `bytes` held bytes; the rest moves to the front.
+  void writeHeld(std::size_t bytes);
   void drawProgress();
 
   std::FILE* out_;
@@ -65,7 +82,13 @@ class CliView final : public BatchObserver {
   int percent_ = -1;   // -1: no percentage shown
   ProgressMeter meter_;
   bool progressShown_ = false;
-  bool holdFileLines_ = false;
+  // The log held back: held_[0, committed_) the lines of files finished (and
+  // of the banner), [committed_, staged_) the lines of the file in hand.
+  std::unique_ptr<char[]> held_;
+  std::size_t heldCapacity_ = 0;
+  std::size_t staged_ = 0;
+  volatile std::sig_atomic_t committed_ = 0;
+  std::chrono::steady_clock::time_point lastWrite_;
   std::string shown_;
   int outputError_ = 0;
 };

@@ -12,7 +12,9 @@ namespace tonvell::platform {
 // that the log keeps LF line ends and bytes pass unchanged, and UTF-8 for
 // the console. On POSIX a write to a closed pipe or past the file-size limit
 // fails with its reason (EPIPE, EFBIG), which the program reports, instead of
-// ending it without a word (SIGPIPE, SIGXFSZ ignored). (The arguments reach
+// ending it without a word (SIGPIPE, SIGXFSZ ignored), and a standard
+// stream closed at the start keeps its number from the files the program
+// opens. (The arguments reach
 // runCli as UTF-8: Windows' entry point converts them from UTF-16.)
 void prepareStandardStreams();
 

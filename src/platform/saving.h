@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -102,6 +103,17 @@ WriteResult writeNewFile(const std::string& path, const OutputWriter& produce, s
 // before the program ends as it would have. An interrupt the process ignores
 // stays ignored. Call once, before the first save.
 void removeTemporaryOutputOnInterrupt();
+
+// Bytes of a stream the program holds back and writes out itself, in
+// blocks: an interrupt that ends the program first writes out the first
+// `*length` bytes at `bytes` to `descriptor` (null `bytes`: nothing). The
+// program stores bytes before it counts them in *length, and writes them
+// out and takes them off *length only while it holds interrupts
+// (InterruptsHeld), so that no byte goes out twice or half written. Where
+// interrupts cannot be held (Windows), heldOutputCapacity() is 0 and nothing
+// is held.
+void writeHeldOutputOnInterrupt(int descriptor, const char* bytes, const volatile std::sig_atomic_t* length);
+std::size_t heldOutputCapacity();
 
 // While alive, interrupts wait: on POSIX the calling thread does not take the
 // termination signals (threads started meanwhile inherit that); on Windows,

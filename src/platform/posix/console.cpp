@@ -1,7 +1,9 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,19 @@ namespace tonvell::platform {
 void prepareStandardStreams() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+  // A standard stream the program was started without stays closed to it,
+  // but its number is taken (by /dev/null, opened the other way, so that
+  // using the stream fails as on a closed one): else the next file opened,
+  // an output being written among them, would get the number, and the log
+  // meant for standard output would go into that file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int placeholder = ::open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    if (placeholder > fd) {
+      ::dup2(placeholder, fd);
+      ::close(placeholder);
+    }
+  }
 }
 
 bool isInteractive(std::FILE* stream) { return stream && ::isatty(fileno(stream)); }

@@ -49,6 +49,11 @@ volatile std::sig_atomic_t temporaryPending = 0;
 
 constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Output held back by the program (writeHeldOutputOnInterrupt).
+volatile std::sig_atomic_t heldDescriptor = -1;
+const char* volatile heldBytes = nullptr;
+const volatile std::sig_atomic_t* volatile heldLength = nullptr;
+
 void holdTemporary(const std::string& path) {
   if (path.size() >= sizeof pendingTemporary) return;  // mkostemp refused such a name already
   std::memcpy(pendingTemporary, path.c_str(), path.size() + 1);
@@ -61,6 +66,15 @@ void onTerminationSignal(int signal) {
   const int savedErrno = errno;
   if (temporaryPending) ::unlink(pendingTemporary);
   temporaryPending = 0;
+  if (heldBytes != nullptr && heldLength != nullptr) {
+    const char* bytes = heldBytes;
+    for (std::sig_atomic_t left = *heldLength; left > 0;) {
+      const ssize_t n = ::write(heldDescriptor, bytes, static_cast<std::size_t>(left));
+      if (n <= 0) break;
+      bytes += n;
+      left -= static_cast<std::sig_atomic_t>(n);
+    }
+  }
   errno = savedErrno;
   // SA_RESETHAND put the default action back: raised again, the signal ends
   // the program as soon as this handler returns.
@@ -280,6 +294,17 @@ InterruptsHeld::InterruptsHeld() {
 }
 
 InterruptsHeld::~InterruptsHeld() { pthread_sigmask(SIG_SETMASK, reinterpret_cast<sigset_t*>(previous_), nullptr); }
+
+void writeHeldOutputOnInterrupt(int descriptor, const char* bytes, const volatile std::sig_atomic_t* length) {
+  InterruptsHeld held;
+  heldBytes = nullptr;
+  heldDescriptor = descriptor;
+  heldLength = length;
+  heldBytes = bytes;
+}
+
+// Writes of up to this many bytes to a pipe are never split.
+std::size_t heldOutputCapacity() { return PIPE_BUF; }
 
 void removeTemporaryOutputOnInterrupt() {
   for (const int signal : kTerminationSignals) {

@@ -151,6 +151,11 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
 
 void removeTemporaryOutputOnInterrupt() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
 
+// The console event arrives on a thread of its own, which could find held
+// output half written out: nothing is held.
+void writeHeldOutputOnInterrupt(int, const char*, const volatile std::sig_atomic_t*) {}
+std::size_t heldOutputCapacity() { return 0; }
+
 InterruptsHeld::InterruptsHeld() = default;
 InterruptsHeld::~InterruptsHeld() = default;
 
