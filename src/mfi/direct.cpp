@@ -84,23 +84,13 @@ int TrackWalk::writeNops(std::int64_t ticks, int write, int limit) {
 
 int TrackWalk::lengthen(std::int32_t n, std::int64_t gate, int write, int limit) {
   const HeldNote& note = notes_[n];
-  const std::int64_t pieces = (gate - 2) / 254;
-  const std::int64_t grow = 4 * pieces;
+  const std::int64_t grow = noteChainBytes(gate);
   if (grow > static_cast<std::int64_t>(limit) - write) return -1;
-  const int after = note.offset + 4;
-  const int tail = write - after;
+  const int tail = write - (note.offset + 4);
   moveBudget_ -= tail;
   if (moveBudget_ < 0) return -1;
+  insertNoteChain(out_, note.offset, tail, gate);
   const auto shift = static_cast<int>(grow);
-  std::memmove(out_ + after + shift, out_ + after, static_cast<std::size_t>(tail));
-  out_[note.offset + 2] = 255;
-  for (std::int64_t i = 0; i < pieces; ++i) {
-    std::uint8_t* const piece = out_ + after + 4 * i;
-    piece[0] = 254;
-    piece[1] = out_[note.offset + 1];
-    piece[2] = static_cast<std::uint8_t>(i + 1 < pieces ? 255 : gate - 254 * pieces);
-    piece[3] = out_[note.offset + 3];
-  }
   for (std::int32_t k = note.later; k >= 0; k = notes_[k].later) notes_[k].offset += shift;
   return write + shift;
 }
@@ -190,6 +180,19 @@ bool TrackWalk::walkTrack(int track) {
     ~Done() { walk.noteCount_ = noteCount; }
   } done{*this, noteCount};
 
+  // The channel's ticks since its last written event, scaled, with the NOPs
+  // they need written in front: the rest (0..255), or -1 without room.
+  const auto shortDelta = [&]() __attribute__((always_inline)) -> std::int64_t {
+    std::int64_t d = scale(ticks - mark);
+    mark = ticks;
+    if (d > 255) {
+      write = writeNops(d, write, limit);
+      if (write < 0) return -1;
+      d -= 255 * ((d - 1) / 255);
+    }
+    return d;
+  };
+
   // A channel message of the channel in hand, its data at `data`, as the
   // one-walk translation reads and writes it. False to give up.
   const auto message = [&](int delta, int status, const std::uint8_t* data) __attribute__((always_inline)) {
@@ -206,14 +209,8 @@ bool TrackWalk::walkTrack(int track) {
           const int key = data[0];
           int note = key - (drums ? mfi::kDrumLowKey : mfi::kMelodicLowKey);
           if (note < 0 || note >= (drums ? mfi::kDrumNotes : mfi::kMelodicNotes)) note = 0;
-          std::int64_t d = scale(ticks - mark);
-          mark = ticks;
-          if (d > 255) {
-            write = writeNops(d, write, limit);
-            if (write < 0) return false;
-            d -= 255 * ((d - 1) / 255);
-          }
-          if (write > limit - 4 || noteCount == noteRoom) return false;
+          const std::int64_t d = shortDelta();
+          if (d < 0 || write > limit - 4 || noteCount == noteRoom) return false;
           std::uint8_t* const to = out + write;
           to[0] = static_cast<std::uint8_t>(d);
           to[1] = static_cast<std::uint8_t>(note);
@@ -259,15 +256,9 @@ bool TrackWalk::walkTrack(int track) {
         return true;
     }
     if (code < 0) return true;
-    std::int64_t d = scale(ticks - mark);
-    mark = ticks;
-    if (d > 255) {
-      write = writeNops(d, write, limit);
-      if (write < 0) return false;
-      d -= 255 * ((d - 1) / 255);
-    }
+    const std::int64_t d = shortDelta();
     const int size = program ? 8 : 4;
-    if (write > limit - size) return false;
+    if (d < 0 || write > limit - size) return false;
     std::uint8_t* const to = out + write;
     to[0] = static_cast<std::uint8_t>(d);
     to[1] = 0xFF;

@@ -135,6 +135,20 @@ bool translateEvent(PassContext& pass, int status) {
   }
 }
 
+void insertNoteChain(std::uint8_t* base, int offset, int tail, std::int64_t gate) {
+  const std::int64_t pieces = (gate - 2) / 254;
+  const int after = offset + 4;
+  std::memmove(base + after + 4 * pieces, base + after, static_cast<std::size_t>(tail));
+  base[offset + 2] = 255;
+  for (std::int64_t i = 0; i < pieces; ++i) {
+    std::uint8_t* const piece = base + after + 4 * i;
+    piece[0] = 254;
+    piece[1] = base[offset + 1];
+    piece[2] = static_cast<std::uint8_t>(i + 1 < pieces ? 255 : gate - 254 * pieces);
+    piece[3] = base[offset + 3];
+  }
+}
+
 namespace {
 
 // Note-off, note-on and key pressure, the bulk of a stream, read in place
@@ -340,26 +354,16 @@ OnePass translateInOnePass(PassContext& pass, PendingNote* notes) {
         // A long note: its chain (see translateNoteOn) goes right after its
         // event, and what the channel wrote since moves up. The bytes moved
         // are counted against the budget, so the walk stays linear.
-        const std::int64_t pieces = (gate - 2) / 254;
-        const std::int64_t grow = 4 * pieces;
+        const std::int64_t grow = noteChainBytes(gate);
         if (grow > static_cast<std::int64_t>(ws.bufferCapacity) - ws.writeLength) {
           ws.overflow = true;
           return OnePass::kOverflow;
         }
-        const int after = note.offset + 4;
-        const int tail = ws.writeLength - after;
+        const int tail = ws.writeLength - (note.offset + 4);
         moveBudget -= tail;
         if (moveBudget < 0) return OnePass::kRedo;
+        insertNoteChain(base, note.offset, tail, gate);
         const auto shift = static_cast<int>(grow);
-        std::memmove(base + after + shift, base + after, static_cast<std::size_t>(tail));
-        base[note.offset + 2] = 255;
-        for (std::int64_t i = 0; i < pieces; ++i) {
-          std::uint8_t* const piece = base + after + 4 * i;
-          piece[0] = 254;
-          piece[1] = base[note.offset + 1];
-          piece[2] = static_cast<std::uint8_t>(i + 1 < pieces ? 255 : gate - 254 * pieces);
-          piece[3] = base[note.offset + 3];
-        }
         ws.writeLength += shift;
         for (std::int32_t k = n + 1; k < noteCount; ++k) notes[k].offset += shift;
       }

@@ -99,6 +99,12 @@ void writeExtendedEvent(PassContext& pass, std::int64_t ticks, int code, int val
 // note's length (the next of ws.noteLengths, which the translation fills for
 // each channel before translating it), gate chains for long notes.
 void translateNoteOn(PassContext& pass, std::int64_t delta, int key, int velocity);
+// A note written with gate 1 whose length turns out above 255 MFi ticks:
+// the bytes its chain of pieces (as translateNoteOn writes them) adds, and
+// the chain written right after its event at `offset` of `base`, the `tail`
+// bytes that follow the event moving up to make room.
+inline std::int64_t noteChainBytes(std::int64_t gate) { return 4 * ((gate - 2) / 254); }
+void insertNoteChain(std::uint8_t* base, int offset, int tail, std::int64_t gate);
 // The trace line, then the four bytes.
 void writeNoteEvent(PassContext& pass, int delta, int note, int gate, int velocityBits);
 
