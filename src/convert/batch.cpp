@@ -236,6 +236,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   // slow one to be reported.
   const bool anyAhead = std::find(ahead.begin(), ahead.end(), 1) != ahead.end();
   const std::size_t window = jobs * 2 + (anyAhead && !tracing ? 64 : 0);
+  const std::size_t wakeUpEvery = anyAhead && !tracing ? 8 : 1;
   // Threads are woken only when what they wait for may have come: this one
   // when the file it waits for is done, workers when the window has room.
   std::mutex mutex;
@@ -341,6 +342,15 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
       observer_.fileStarted(items[k].index, items[k].path);
       {
         std::unique_lock lock(mutex);
+        if (done[k] == 0 && wakeUpEvery > 1) {
+          // While workers save ahead, this thread has little to do per file
+          // and soon waits for them: asleep, it waits for several files at
+          // once, as a wake-up costs more than reporting a file. Only for
+          // files the window lets the workers take.
+          const std::size_t last = std::min({k + wakeUpEvery - 1, k + window - 1, count - 1});
+          waitingFor = last;
+          fileDone.wait(lock, [&] { return done[last] != 0; });
+        }
         waitingFor = k;
         fileDone.wait(lock, [&] { return done[k] != 0; });
         waitingFor = count;
