@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <condition_variable>
@@ -345,11 +346,12 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
         if (done[k] == 0 && wakeUpEvery > 1) {
           // While workers save ahead, this thread has little to do per file
           // and soon waits for them: asleep, it waits for several files at
-          // once, as a wake-up costs more than reporting a file. Only for
-          // files the window lets the workers take.
+          // once (only for files the window lets the workers take), as a
+          // wake-up costs more than reporting a file; but never long for the
+          // later ones, which may be large.
           const std::size_t last = std::min({k + wakeUpEvery - 1, k + window - 1, count - 1});
           waitingFor = last;
-          fileDone.wait(lock, [&] { return done[last] != 0; });
+          fileDone.wait_for(lock, std::chrono::milliseconds(2), [&] { return done[last] != 0; });
         }
         waitingFor = k;
         fileDone.wait(lock, [&] { return done[k] != 0; });
