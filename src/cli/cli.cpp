@@ -418,7 +418,8 @@ int runCli(int argc, char** argv) {
 
   const int taken = countTakenLines(lines);
   CliView view(stdout, stderr, taken, progress);
-  view.holdFileLines(!platform::isInteractive(stdout) && files.trace != stderr);
+  view.holdFileLines(!platform::isInteractive(stdout) && !platform::mayShareFile(files.trace, stderr) &&
+                     !platform::mayShareFile(files.trace, stdout));
   CliPrompt prompt(mode, view, answers, question);
 
   ConverterSettings s;

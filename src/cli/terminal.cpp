@@ -182,7 +182,16 @@ void CliView::savingStarted() {
   drawProgress();
 }
 
-void CliView::outputChosen(const std::string& outputPath) { writeLog(logtext::outputChosen(outputPath)); }
+void CliView::outputChosen(const std::string& outputPath) {
+  writeLog(logtext::outputChosen(outputPath));
+  // The save may name the file from here on: an interrupt writes out the
+  // line that names it.
+  committed_ = static_cast<std::sig_atomic_t>(staged_);
+}
+
+void CliView::busyAhead() {
+  if (held_) writeHeld(static_cast<std::size_t>(committed_));
+}
 
 void CliView::fileFinished(const FileOutcome& outcome) {
   writeLog(logtext::fileFinished(outcome));

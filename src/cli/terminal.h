@@ -32,6 +32,7 @@ class CliView final : public BatchObserver {
   void headerTextSubstituted() override;
   void savingStarted() override;
   void outputChosen(const std::string& outputPath) override;
+  void busyAhead() override;
   void fileFinished(const FileOutcome& outcome) override;
   void runFinished(const RunSummary& summary) override;
   void beginProgress(float units, std::string_view stage) override;
@@ -44,11 +45,13 @@ class CliView final : public BatchObserver {
   // With `on`, the log is held back and written in blocks of up to
   // platform::heldOutputCapacity() bytes: for a log that nobody reads line
   // by line (not a terminal) and that nothing else writes into meanwhile
-  // (not with the trace on standard error). What is held goes out before
-  // anything about its files on standard error, before a question, at the
-  // end of the run, and at a file's end once lines have waited a tenth of a
-  // second. A run stopped by a signal writes out the lines of the files
-  // finished, and leaves out those of the file in hand, which was not saved.
+  // (not with the trace on standard output or error). What is held goes out
+  // before anything about its files on standard error, before a question,
+  // at the end of the run, at a file's end once lines have waited a tenth of
+  // a second, and when the run will be busy for a while (busyAhead). A run
+  // stopped by a signal writes out the lines held up to the last "=>" line:
+  // every file saved is named, and the first line of a file not yet saving
+  // is left out.
   void holdFileLines(bool on);
   // Writes out every line held back, the file in hand's included.
   void flushLog();

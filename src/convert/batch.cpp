@@ -141,6 +141,11 @@ RunSummary BatchRun::run(const std::vector<std::string>& lines) {
   return summary;
 }
 
+namespace {
+// Inputs from this size on are announced before they are converted (busyAhead).
+constexpr std::size_t kBusyInputBytes = std::size_t{1} << 20;
+}  // namespace
+
 void BatchRun::runSequential(const std::vector<Item>& items, std::size_t lines, RunSummary& summary) {
   std::size_t next = 0;
   for (std::size_t line = 0; line < lines; ++line) {
@@ -150,6 +155,8 @@ void BatchRun::runSequential(const std::vector<Item>& items, std::size_t lines, 
       Prepared prepared;
       std::vector<std::uint8_t> input;
       prepared.readCode = readInputFile(item.path, &input, &prepared.osError);
+      // A megabyte takes milliseconds, and a pathological one far longer.
+      if (input.size() >= kBusyInputBytes) observer_.busyAhead();
       if (prepared.readCode == ResultCode::kSuccess)
         prepared.conversion = convertMidi(input, conversionOptions(settings_), options_.date, options_.trace, &observer_);
       finishFile(item, prepared, summary);
@@ -354,7 +361,11 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
           fileDone.wait_for(lock, std::chrono::milliseconds(2), [&] { return done[last] != 0; });
         }
         waitingFor = k;
-        fileDone.wait(lock, [&] { return done[k] != 0; });
+        while (!fileDone.wait_for(lock, std::chrono::milliseconds(100), [&] { return done[k] != 0; })) {
+          lock.unlock();
+          observer_.busyAhead();
+          lock.lock();
+        }
         waitingFor = count;
       }
       if (atTurn[k]) convertItem(k);

@@ -66,6 +66,10 @@ class BatchObserver : public Progress {
   virtual void savingStarted() {}
   virtual void outputChosen(const std::string& outputPath) {}
   virtual void fileFinished(const FileOutcome& outcome) {}
+  // Nothing may be reported for a while (a large file is about to be
+  // converted, or the run waits for a worker): what the observer holds back
+  // of files finished should be shown now.
+  virtual void busyAhead() {}
   // After each line of the list, empty ones included.
   virtual void lineDone(int index) {}
   virtual void runFinished(const RunSummary& summary) {}

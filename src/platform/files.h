@@ -63,6 +63,11 @@ inline constexpr int kReservedNameError = 0x7E01;
 // decide more, always true.
 bool writesBeside(std::FILE* stream, const std::string& folder);
 
+// False when the streams `a` and `b` are known to write to different files
+// ("--trace /dev/stderr" writes where standard error does); true when they
+// may share one, or this system cannot tell (Windows).
+bool mayShareFile(std::FILE* a, std::FILE* b);
+
 // True when the errno value says a disk or a quota is full.
 bool isOutOfRoom(int error);
 

@@ -99,6 +99,13 @@ bool writesBeside(std::FILE* stream, const std::string& folder) {
   return ::stat(folder.c_str(), &place) == 0 && place.st_dev == file.st_dev;
 }
 
+bool mayShareFile(std::FILE* a, std::FILE* b) {
+  if (!a || !b) return false;
+  struct stat sa {}, sb {};
+  if (::fstat(::fileno(a), &sa) != 0 || ::fstat(::fileno(b), &sb) != 0) return true;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool isOutOfRoom(int error) { return error == ENOSPC || error == EDQUOT; }
 
 std::string errorText(int error) {
