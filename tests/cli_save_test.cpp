@@ -391,7 +391,7 @@ TEST(CliInterrupt, SignalDuringASaveRemovesOnlyItsTemporaryFile) {
 // file saved before the signal, and the file being saved ("=>" goes out
 // before the save may name the file), but not how that one ended.
 TEST(CliInterrupt, TheLogNamesEveryFileSavedBeforeTheSignal) {
-  for (const int signal : {SIGTERM, SIGINT}) {
+  for (const int signal : {SIGTERM, SIGINT, SIGUSR1, SIGALRM}) {
     TempDir dir;
     std::vector<std::string> args = {"-q", "-j", "1", "--date", "20030105", "--overwrite", "all", "-o", "out/"};
     for (const char* name : {"a", "b", "c", "d", "e"}) {

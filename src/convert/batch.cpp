@@ -336,7 +336,7 @@ void BatchRun::runParallel(const std::vector<Item>& items, std::size_t lines, Ru
   std::vector<std::thread> threads;
   const std::size_t workers = std::min(jobs, count);
   {
-    // Workers never take SIGINT, SIGTERM or SIGHUP: those reach this thread,
+    // Workers never take SIGINT, SIGTERM, SIGHUP or the like: those reach this thread,
     // whose saves use temporary names, so an interrupted save can clean up
     // after itself (the workers' saves have none).
     TerminationSignalsBlocked blocked;

@@ -97,14 +97,14 @@ SaveOutcome saveOutput(const std::string& path, const OutputWriter& write, Overw
                        std::uint64_t maxBytes = UINT64_MAX);
 
 // An interrupted save. saveOutput writes under a temporary name; this makes
-// an interrupt (SIGINT, SIGTERM and SIGHUP; on Windows Ctrl-C, Ctrl-Break and
+// an interrupt (SIGINT, SIGTERM, SIGHUP and the like; on Windows Ctrl-C, Ctrl-Break and
 // closing the console) remove that temporary file (and nothing else) before
 // the program ends as it would have. An interrupt the process ignores stays
 // ignored. Call it once, before the first save; on POSIX the thread that
 // saves must be one that takes these signals (BatchRun's workers never do).
 inline void removeTemporaryOutputOnSignals() { platform::removeTemporaryOutputOnInterrupt(); }
 
-// While alive, the calling thread does not take SIGINT, SIGTERM or SIGHUP
+// While alive, the calling thread does not take SIGINT, SIGTERM, SIGHUP or the like
 // (they wait until it ends); threads started meanwhile inherit that.
 using TerminationSignalsBlocked = platform::InterruptsHeld;
 

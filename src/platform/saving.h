@@ -98,7 +98,8 @@ WriteResult writeFileReplacing(const std::string& path, const OutputWriter& prod
 // writeFileReplacing then saves it.
 WriteResult writeNewFile(const std::string& path, const OutputWriter& produce, std::uint64_t maxBytes);
 
-// Makes an interrupt (SIGINT, SIGTERM, SIGHUP; Ctrl-C, Ctrl-Break, closing
+// Makes an interrupt (SIGINT, SIGTERM, SIGHUP and the other signals that end
+// a program by default, SIGKILL apart; Ctrl-C, Ctrl-Break, closing
 // the console window) remove the temporary file of a save in progress
 // before the program ends as it would have. An interrupt the process ignores
 // stays ignored. Call once, before the first save.

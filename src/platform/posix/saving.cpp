@@ -47,7 +47,9 @@ mode_t processUmask() {
 char pendingTemporary[PATH_MAX];
 volatile std::sig_atomic_t temporaryPending = 0;
 
-constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that end a program unless it takes them, and that it can take:
+// the interrupts people send, and those a script or a timer may send.
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF};
 
 // Output held back by the program (writeHeldOutputOnInterrupt).
 volatile std::sig_atomic_t heldDescriptor = -1;
