@@ -186,7 +186,7 @@ void CliView::outputChosen(const std::string& outputPath) {
   writeLog(logtext::outputChosen(outputPath));
   // The save may name the file from here on: an interrupt writes out the
   // line that names it.
-  committed_ = static_cast<std::sig_atomic_t>(staged_);
+  commitHeld();
 }
 
 void CliView::busyAhead() {
@@ -195,7 +195,7 @@ void CliView::busyAhead() {
 
 void CliView::fileFinished(const FileOutcome& outcome) {
   writeLog(logtext::fileFinished(outcome));
-  committed_ = static_cast<std::sig_atomic_t>(staged_);
+  commitHeld();
   const std::vector<FailureReason> reasons = failureReasons(outcome);
   // Held lines go out before anything about their files on standard error,
   // and when they have waited a tenth of a second.
@@ -210,7 +210,7 @@ void CliView::fileFinished(const FileOutcome& outcome) {
 
 void CliView::runFinished(const RunSummary& summary) {
   writeLog(logtext::runFinished(summary));
-  committed_ = static_cast<std::sig_atomic_t>(staged_);
+  commitHeld();
   flushLog();
   clearProgress();
 }

@@ -61,7 +61,7 @@ class CliView final : public BatchObserver {
   // Writes text that comes before the run's events (the banner) to `out`.
   void writeOut(const std::string& text) {
     writeLog(text);
-    committed_ = static_cast<std::sig_atomic_t>(staged_);
+    commitHeld();
   }
   // False once a write to `out` has failed; outputError() is its errno.
   bool outputOk() const { return outputError_ == 0; }
@@ -71,6 +71,8 @@ class CliView final : public BatchObserver {
   void writeLog(const std::string& text);
   // Writes `text` to `out` and flushes it, keeping the first error.
   void putOut(std::string_view text);
+  // Counts every held line as one an interrupt writes out.
+  void commitHeld() { committed_ = static_cast<std::sig_atomic_t>(staged_); }
   // Writes out the first `bytes` held bytes; the rest moves to the front.
   void writeHeld(std::size_t bytes);
   void drawProgress();
